@@ -1,0 +1,13 @@
+# Warnings are errors on both toolchains: the code keeps zero warnings.
+add_compile_options(-Wall -Wextra -Werror)
+
+if(MORVEX_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(WIN32)
+  # Static runtime so the install directory needs no runtime DLLs; Unicode APIs.
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+  add_link_options(-static -static-libgcc -static-libstdc++ -municode)
+endif()

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Installs and prepares everything the builds and tests need on a Debian 12
+# machine, as root. Idempotent: a second run only checks and returns.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cache="$root/.cache"
+mkdir -p "$cache"
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  nlohmann-json3-dev libsodium-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
+  clang-19 libclang-rt-19-dev
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
+  wine wine64
+  dpkg-dev autoconf automake libtool
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Source entries mirroring the machine's own Debian archive entries, so that
+# the libsodium source package can be fetched from wherever this machine's
+# packages come from.
+ensure_debian_sources() {
+  local list=/etc/apt/sources.list.d/morvex-build-src.sources
+  [[ -f "$list" ]] && return 0
+  : >"$list.tmp"
+  local file
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [[ -f "$file" ]] || continue
+    # Copy each Debian archive stanza (deb822) with its type set to deb-src.
+    awk 'BEGIN { RS = ""; ORS = "\n\n" }
+         /Signed-By:[^\n]*debian-archive-keyring/ && /Types:[^\n]*deb/ {
+           sub(/Types:[^\n]*/, "Types: deb-src"); print }' "$file" >>"$list.tmp"
+  done
+  if [[ -f /etc/apt/sources.list ]]; then
+    local line
+    while read -r line; do
+      printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n\n' \
+        "$(awk '{print $2}' <<<"$line")" "$(awk '{print $3}' <<<"$line")" \
+        "$(cut -d' ' -f4- <<<"$line")" >>"$list.tmp"
+    done < <(grep -E '^deb\s+[a-z]+://' /etc/apt/sources.list | grep -v '\[' || true)
+  fi
+  if [[ ! -s "$list.tmp" ]]; then
+    rm -f "$list.tmp"
+    echo "setup: no Debian archive entry found to derive a source entry from" >&2
+    return 1
+  fi
+  mv "$list.tmp" "$list"
+  apt-get update -qq
+}
+
+# Static libsodium for mingw, built once from Debian's source package.
+sodium_prefix="$cache/mingw-sodium"
+if [[ ! -f "$sodium_prefix/lib/libsodium.a" ]]; then
+  echo "setup: building libsodium for Windows"
+  ensure_debian_sources
+  work="$cache/libsodium-src"
+  rm -rf "$work" && mkdir -p "$work"
+  (cd "$work" && apt-get source -qq libsodium >/dev/null)
+  src_dir="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*' | head -n 1)"
+  (
+    cd "$src_dir"
+    autoreconf -fi >/dev/null 2>&1
+    ./configure -q --host=x86_64-w64-mingw32 --enable-minimal --disable-shared \
+      --prefix="$sodium_prefix" CC=x86_64-w64-mingw32-gcc-posix >/dev/null
+    make -s -j"$(nproc)" >/dev/null
+    make -s install >/dev/null
+  )
+  rm -rf "$work"
+fi
+
+# A template 64-bit Wine prefix; test runs copy it instead of booting Wine anew.
+wine_template="$cache/wine-template"
+if [[ ! -f "$wine_template/.ready" ]]; then
+  echo "setup: initialising the Wine prefix"
+  rm -rf "$wine_template"
+  WINEPREFIX="$wine_template" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+  WINEPREFIX="$wine_template" /usr/lib/wine/wineserver -w
+  touch "$wine_template/.ready"
+fi

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# start PREFIX: lays a fresh copy of the template prefix and keeps one Wine
+# server running for the whole test run; stop PREFIX: ends that server and
+# every Windows process left in the prefix.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+prefix="$2"
+case "$1" in
+  start)
+    if [[ -d "$prefix" ]]; then
+      WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+      WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w 2>/dev/null || true
+    fi
+    rm -rf "$prefix"
+    cp -a "$root/.cache/wine-template" "$prefix"
+    WINEPREFIX="$prefix" /usr/lib/wine/wineserver -p
+    ;;
+  stop)
+    WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+    WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w 2>/dev/null || true
+    ;;
+  *)
+    echo "usage: $0 start|stop PREFIX" >&2
+    exit 2
+    ;;
+esac
