@@ -1,0 +1,17 @@
+#include "policy/whole_number.hpp"
+
+namespace morvex {
+
+std::optional<std::uint32_t> parse_whole_number(std::string_view text, std::uint32_t max) {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > max) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace morvex
