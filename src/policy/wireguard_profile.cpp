@@ -1,0 +1,248 @@
+#include "policy/wireguard_profile.hpp"
+
+#include <array>
+#include <optional>
+
+#include "policy/ip_address.hpp"
+#include "policy/policy_messages.hpp"
+#include "policy/profile_lines.hpp"
+#include "policy/unicode_text.hpp"
+#include "policy/whole_number.hpp"
+#include "policy/wireguard_values.hpp"
+
+namespace morvex {
+namespace {
+
+enum class Section { none, interface, peer };
+
+enum class Key {
+  private_key,
+  address,
+  dns,
+  mtu,
+  listen_port,
+  public_key,
+  preshared_key,
+  allowed_ips,
+  endpoint,
+  persistent_keepalive,
+};
+
+struct KeySpec {
+  Section section;
+  std::string_view name;
+  Key key;
+};
+
+// The only keys a profile may hold, by section. Each may appear once.
+constexpr std::array<KeySpec, 10> allowed_keys = {{
+    {Section::interface, "PrivateKey", Key::private_key},
+    {Section::interface, "Address", Key::address},
+    {Section::interface, "DNS", Key::dns},
+    {Section::interface, "MTU", Key::mtu},
+    {Section::interface, "ListenPort", Key::listen_port},
+    {Section::peer, "PublicKey", Key::public_key},
+    {Section::peer, "PresharedKey", Key::preshared_key},
+    {Section::peer, "AllowedIPs", Key::allowed_ips},
+    {Section::peer, "Endpoint", Key::endpoint},
+    {Section::peer, "PersistentKeepalive", Key::persistent_keepalive},
+}};
+
+// Split-tunnel lists of the WireGuard client: dropped wherever they stand.
+constexpr std::array<std::string_view, 2> dropped_keys = {"IncludedApplications",
+                                                          "ExcludedApplications"};
+
+struct WholeNumberKey {
+  Key key;
+  std::uint32_t min;
+  std::uint32_t max;
+};
+
+constexpr std::array<WholeNumberKey, 3> whole_number_keys = {{
+    {Key::mtu, 1280, 9000},
+    {Key::listen_port, 0, 65535},
+    {Key::persistent_keepalive, 0, 65535},
+}};
+
+constexpr std::string_view interface_header = "[Interface]";
+constexpr std::string_view peer_header = "[Peer]";
+constexpr std::string_view full_ipv4 = "0.0.0.0/0";
+constexpr std::string_view full_ipv6 = "::/0";
+
+std::unexpected<Failure> fail_with(std::string_view message) { return fail(std::string(message)); }
+
+std::optional<Key> find_key(Section section, std::string_view name) {
+  for (const auto& spec : allowed_keys) {
+    if (spec.section == section && spec.name == name) return spec.key;
+  }
+  return std::nullopt;
+}
+
+bool is_dropped_key(std::string_view name) {
+  for (const auto dropped : dropped_keys) {
+    if (dropped == name) return true;
+  }
+  return false;
+}
+
+// Calls `check` on every comma-separated item of `list`, trimmed, left to
+// right, and stops at the first failure.
+template <typename Check>
+Result<void> check_each_item(std::string_view list, Check check) {
+  while (true) {
+    const auto comma = list.find(',');
+    if (auto checked = check(trim_white_space(list.substr(0, comma))); !checked) return checked;
+    if (comma == std::string_view::npos) return {};
+    list.remove_prefix(comma + 1);
+  }
+}
+
+bool holds_item(std::string_view list, std::string_view wanted) {
+  bool found = false;
+  (void)check_each_item(list, [&](std::string_view item) -> Result<void> {
+    if (item == wanted) found = true;
+    return {};
+  });
+  return found;
+}
+
+std::string provider_dns_line(DnsServers servers) {
+  std::string line = "DNS = ";
+  for (std::size_t i = 0; i < servers.size(); ++i) {
+    if (i > 0) line += ", ";
+    line += servers[i];
+  }
+  line += '\n';
+  return line;
+}
+
+class ProfileValues {
+ public:
+  std::optional<std::string_view>& operator[](Key key) {
+    return values_[static_cast<std::size_t>(key)];
+  }
+
+ private:
+  std::array<std::optional<std::string_view>, allowed_keys.size()> values_;
+};
+
+Result<void> check_key(const std::optional<std::string_view>& value) {
+  if (!value) return fail_with(policy_message::incomplete_wireguard_profile);
+  if (!is_wireguard_key(*value)) return fail_with(policy_message::unsupported_profile);
+  return {};
+}
+
+Result<void> check_values(ProfileValues& values, bool provider_chosen) {
+  if (auto checked = check_key(values[Key::private_key]); !checked) return checked;
+  if (auto checked = check_key(values[Key::public_key]); !checked) return checked;
+  if (values[Key::preshared_key] && !is_wireguard_key(*values[Key::preshared_key])) {
+    return fail_with(policy_message::unsupported_profile);
+  }
+
+  const auto address = values[Key::address];
+  if (!address) return fail_with(policy_message::incomplete_wireguard_profile);
+  if (auto checked = check_each_item(*address, check_address_prefix_item); !checked) {
+    return checked;
+  }
+
+  const auto endpoint = values[Key::endpoint];
+  if (!endpoint) return fail_with(policy_message::incomplete_wireguard_profile);
+  if (auto checked = check_endpoint(*endpoint); !checked) return checked;
+
+  const auto allowed_ips = values[Key::allowed_ips];
+  if (!allowed_ips) return fail_with(policy_message::incomplete_wireguard_profile);
+  if (!holds_item(*allowed_ips, full_ipv4) || !holds_item(*allowed_ips, full_ipv6)) {
+    return fail_with(policy_message::not_full_tunnel);
+  }
+  if (auto checked = check_each_item(*allowed_ips, check_address_prefix_item); !checked) {
+    return checked;
+  }
+
+  for (const auto& rule : whole_number_keys) {
+    const auto value = values[rule.key];
+    if (!value) continue;
+    const auto number = parse_whole_number(*value, UINT32_MAX);
+    if (!number || *number < rule.min || *number > rule.max) {
+      return fail_with(policy_message::unsupported_profile);
+    }
+  }
+
+  if (!provider_chosen) {
+    const auto dns = values[Key::dns];
+    if (!dns) return fail_with(policy_message::incomplete_wireguard_profile);
+    return check_each_item(*dns, [](std::string_view item) -> Result<void> {
+      if (!ip_address_family(item)) return fail_with(policy_message::invalid_dns_server);
+      return {};
+    });
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> validate_wireguard_profile(std::string_view text, DnsServers dns_servers) {
+  const bool provider_chosen = !dns_servers.empty();
+  const std::string dns_line = provider_chosen ? provider_dns_line(dns_servers) : std::string();
+
+  ProfileValues values;
+  bool interface_seen = false;
+  bool peer_seen = false;
+  Section section = Section::none;
+  std::string written;
+  written.reserve(text.size() + dns_line.size() + 1);
+  // Where [Interface] ends in the written text: at the [Peer] line when that
+  // follows it; at the end of the text when [Interface] comes last.
+  std::optional<std::size_t> interface_end_offset;
+
+  ProfileLineReader lines(text);
+  while (const auto line = lines.next()) {
+    if (line->empty() || line->front() == '#') continue;
+
+    if (*line == interface_header || *line == peer_header) {
+      const bool is_peer = *line == peer_header;
+      bool& seen = is_peer ? peer_seen : interface_seen;
+      if (seen) return fail_with(policy_message::unsupported_profile);
+      seen = true;
+      section = is_peer ? Section::peer : Section::interface;
+      if (is_peer && interface_seen) interface_end_offset = written.size();
+      written.append(*line).push_back('\n');
+      continue;
+    }
+
+    const auto equals = line->find('=');
+    if (equals == std::string_view::npos)
+      return fail_with(policy_message::invalid_wireguard_profile);
+    const auto name = trim_white_space(line->substr(0, equals));
+    const auto value = trim_white_space(line->substr(equals + 1));
+    if (is_dropped_key(name)) continue;
+
+    const auto key = find_key(section, name);
+    if (!key || value.empty() || values[*key]) {
+      return fail_with(policy_message::unsupported_profile);
+    }
+    values[*key] = value;
+
+    if (*key == Key::dns && provider_chosen) {
+      written.append(dns_line);
+    } else {
+      written.append(name).append(" = ").append(value).push_back('\n');
+    }
+  }
+
+  if (auto checked = check_values(values, provider_chosen); !checked) {
+    return std::unexpected(std::move(checked.error()));
+  }
+
+  if (provider_chosen && !values[Key::dns]) {
+    // The provider's servers belong to [Interface]. A line put before a [Peer]
+    // that opens the text would stand outside any section, which no reader of
+    // the written profile (this one included) accepts.
+    if (!peer_seen || !interface_seen) {
+      return fail_with(policy_message::invalid_wireguard_profile);
+    }
+    written.insert(interface_end_offset.value_or(written.size()), dns_line);
+  }
+  return written;
+}
+
+}  // namespace morvex

@@ -1,0 +1,76 @@
+#include "policy/wireguard_values.hpp"
+
+#include <sodium.h>
+
+#include <array>
+#include <string>
+
+#include "policy/ip_address.hpp"
+#include "policy/policy_messages.hpp"
+#include "policy/value_rule.hpp"
+#include "policy/whole_number.hpp"
+
+namespace morvex {
+namespace {
+
+constexpr std::size_t key_bytes = 32;
+constexpr std::size_t max_host_bytes = 253;
+constexpr std::uint32_t max_prefix_field = 255;
+constexpr std::uint32_t max_ipv4_prefix = 32;
+constexpr std::uint32_t max_ipv6_prefix = 128;
+constexpr std::uint32_t max_port = 65535;
+
+bool is_host_character(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == ':';
+}
+
+std::string_view strip_brackets(std::string_view host) {
+  while (!host.empty() && (host.front() == '[' || host.front() == ']')) host.remove_prefix(1);
+  while (!host.empty() && (host.back() == '[' || host.back() == ']')) host.remove_suffix(1);
+  return host;
+}
+
+}  // namespace
+
+bool is_wireguard_key(std::string_view value) {
+  // One byte of room beyond a key, so that a longer value is told apart by its
+  // length rather than only by the decoder running out of space.
+  std::array<unsigned char, key_bytes + 1> bytes{};
+  std::size_t decoded = 0;
+  const char* end = nullptr;
+  const int status = sodium_base642bin(bytes.data(), bytes.size(), value.data(), value.size(),
+                                       nullptr, &decoded, &end, sodium_base64_VARIANT_ORIGINAL);
+  const bool valid = status == 0 && end == value.data() + value.size() && decoded == key_bytes;
+  sodium_memzero(bytes.data(), bytes.size());
+  return valid;
+}
+
+Result<void> check_address_prefix_item(std::string_view item) {
+  const auto slash = item.find('/');
+  if (slash == std::string_view::npos) return fail(std::string(policy_message::invalid_address));
+  const auto family = ip_address_family(item.substr(0, slash));
+  if (!family) return fail(std::string(policy_message::invalid_address));
+  const auto prefix = parse_whole_number(item.substr(slash + 1), max_prefix_field);
+  const auto max_prefix = *family == IpFamily::v4 ? max_ipv4_prefix : max_ipv6_prefix;
+  if (!prefix || *prefix > max_prefix) {
+    return fail(std::string(policy_message::unsupported_profile));
+  }
+  return {};
+}
+
+Result<void> check_endpoint(std::string_view value) {
+  const auto colon = value.rfind(':');
+  if (colon == std::string_view::npos) return fail(std::string(policy_message::invalid_endpoint));
+  const auto host = strip_brackets(value.substr(0, colon));
+  if (auto checked = check_value(host, max_host_bytes); !checked) return checked;
+  if (host.front() == '-') return fail(std::string(policy_message::invalid_server_address));
+  for (const char c : host) {
+    if (!is_host_character(c)) return fail(std::string(policy_message::invalid_server_address));
+  }
+  const auto port = parse_whole_number(value.substr(colon + 1), max_port);
+  if (!port || *port == 0) return fail(std::string(policy_message::unsupported_profile));
+  return {};
+}
+
+}  // namespace morvex

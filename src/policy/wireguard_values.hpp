@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string_view>
+
+#include "common/failure.hpp"
+
+// Checks of single WireGuard profile values.
+namespace morvex {
+
+// A key (`PrivateKey`, `PublicKey`, `PresharedKey`): standard Base64 with the
+// canonical `=` padding and no stray bits, decoding to exactly 32 bytes.
+bool is_wireguard_key(std::string_view value);
+
+// One item of `Address` or `AllowedIPs`: an IPv4 or IPv6 address, `/`, and a
+// prefix length of at most 32 or 128. A missing `/` or a bad address is
+// "Invalid VPN address."; a bad prefix length makes the profile unsupported.
+Result<void> check_address_prefix_item(std::string_view item);
+
+// `Endpoint`: host and port, split at the last `:`. The host loses every `[`
+// and `]` at its ends, must pass the value rule (253 bytes) and may hold only
+// letters, digits, `-` (not first), `.` and `:`; the port is 1 to 65535.
+Result<void> check_endpoint(std::string_view value);
+
+}  // namespace morvex
