@@ -1,0 +1,62 @@
+#pragma once
+
+#include <span>
+#include <string_view>
+
+// The OpenVPN directives, inline blocks and policy lines that a sanitised
+// profile may hold, as data.
+namespace morvex {
+
+enum class DirectiveArguments {
+  any,          // kept with whatever follows the name
+  none,         // the line must be the name alone
+  exact_lines,  // the line must equal one of the directive's exact lines
+  refused,      // never allowed
+};
+
+enum class DirectiveDrop {
+  never,
+  when_provider_chosen,  // the provider's DNS servers replace it
+  always,                // the engine passes the same option itself
+};
+
+// What a kept directive tells the sanitiser about the profile.
+enum class DirectiveMark {
+  none,
+  client,               // runs as a TLS client
+  remote,               // names a server
+  server_certificate,   // requires a server certificate
+  minimum_tls_version,  // sets the lowest TLS version
+};
+
+struct Directive {
+  std::string_view name;
+  DirectiveArguments arguments;
+  std::span<const std::string_view> exact_lines;
+  DirectiveDrop drop;
+  DirectiveMark mark;
+};
+
+// The known directive with this exact name, or null.
+const Directive* find_directive(std::string_view name);
+
+// Tags of the inline blocks a profile may hold (`<ca>` ... `</ca>`).
+bool is_allowed_inline_tag(std::string_view tag);
+
+// The lines the policy appends to every profile, in their order. They force
+// all IPv4 and IPv6 traffic into the tunnel and ignore routes that the server
+// pushes.
+std::span<const std::string_view> enforced_lines();
+bool is_enforced_line(std::string_view line);
+
+// Appended after the enforced lines when a DNS provider is chosen.
+inline constexpr std::string_view dns_filter_line = R"(pull-filter ignore "dhcp-option DNS")";
+
+// Appended when the profile does not set them itself.
+inline constexpr std::string_view server_certificate_line = "remote-cert-tls server";
+inline constexpr std::string_view minimum_tls_version_line = "tls-version-min 1.2";
+
+// Prefix of the line that hands one provider DNS server to the tunnel.
+inline constexpr std::string_view dns_server_line_prefix = "dhcp-option DNS ";
+
+}  // namespace morvex

@@ -1,0 +1,150 @@
+#include "policy/openvpn_profile.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "policy/policy_test_support.hpp"
+
+namespace morvex {
+namespace {
+
+using testing::outcome;
+using testing::unsupported;
+
+const std::vector<std::string_view> no_provider;
+const std::vector<std::string_view> quad9 = {"9.9.9.9", "149.112.112.112"};
+const std::vector<std::string_view> cloudflare = {"1.1.1.1", "1.0.0.1"};
+
+const std::string minimal = "client\nremote 198.51.100.7 1194 udp\n";
+
+const std::string enforced =
+    "ifconfig-ipv6 fd15:53b6:dead::2/64 fd15:53b6:dead::1\n"
+    "pull-filter ignore \"ifconfig-ipv6\"\n"
+    "redirect-gateway def1 ipv6\n"
+    "block-ipv6\n"
+    "pull-filter ignore \"redirect-gateway\"\n"
+    "pull-filter ignore \"route \"\n"
+    "pull-filter ignore \"route-ipv6 \"\n";
+
+const std::string dns_filter = "pull-filter ignore \"dhcp-option DNS\"\n";
+
+std::string sanitized(const std::string& text, const std::vector<std::string_view>& dns) {
+  return outcome(sanitize_openvpn_profile(text, dns));
+}
+
+TEST(SanitizeOpenvpnProfile, AppendsThePolicyLinesInOrder) {
+  const std::string head = minimal + "remote-cert-tls server\ntls-version-min 1.2\n";
+  EXPECT_EQ(sanitized(minimal, no_provider), head + enforced);
+  EXPECT_EQ(
+      sanitized(minimal, quad9),
+      head + "dhcp-option DNS 9.9.9.9\ndhcp-option DNS 149.112.112.112\n" + enforced + dns_filter);
+  EXPECT_EQ(sanitized("client\r\nremote 198.51.100.7 1194 udp", no_provider), head + enforced);
+}
+
+TEST(SanitizeOpenvpnProfile, KeepsOwnLinesOnceAndDropsComments) {
+  const std::string text =
+      "# comment\n; comment\n\ntls-client\n  remote vpn.example 443 tcp  \n"
+      "tls-version-min 1.3\nremote-cert-tls server\nblock-ipv6\ncipher AES-256-GCM\n"
+      "block-outside-dns\ndhcp-option DNS 10.8.0.1\n" +
+      dns_filter;
+  const std::string kept =
+      "tls-client\nremote vpn.example 443 tcp\ntls-version-min 1.3\nremote-cert-tls server\n"
+      "cipher AES-256-GCM\n";
+  EXPECT_EQ(sanitized(text, no_provider),
+            kept + "dhcp-option DNS 10.8.0.1\n" + dns_filter + enforced);
+  // A provider replaces the profile's DNS; the profile's own filter line stays.
+  EXPECT_EQ(sanitized(text, cloudflare), kept + dns_filter +
+                                             "dhcp-option DNS 1.1.1.1\ndhcp-option DNS 1.0.0.1\n" +
+                                             enforced + dns_filter);
+}
+
+TEST(SanitizeOpenvpnProfile, PassesInlineBlocksWithoutComments) {
+  const std::string block =
+      "<ca>\n-----BEGIN CERTIFICATE-----\n# x\n\n; y\nMIIBszCCAVmgAwIBAgIU\n"
+      "-----END CERTIFICATE-----\n</ca>\n";
+  const std::string kept =
+      "<ca>\n-----BEGIN CERTIFICATE-----\nMIIBszCCAVmgAwIBAgIU\n-----END CERTIFICATE-----\n</ca>\n";
+  EXPECT_EQ(sanitized(minimal + block, no_provider),
+            minimal + kept + "remote-cert-tls server\ntls-version-min 1.2\n" + enforced);
+}
+
+TEST(SanitizeOpenvpnProfile, RefusesWhatCouldLeaveTheTunnel) {
+  struct Case {
+    std::string added;
+    std::string message;
+  };
+  const std::string invalid = "Invalid OpenVPN profile.";
+  const Case cases[] = {
+      {"route 10.0.0.0 255.0.0.0", unsupported},
+      {"route-ipv6 ::/0", unsupported},
+      {"remote-cert-ku a0", unsupported},
+      {"remote-cert-eku x", unsupported},
+      {"up script.bat", unsupported},
+      {"script-security 2", unsupported},
+      {"plugin x.dll", unsupported},
+      {"pull-filter accept \"route \"", unsupported},
+      {"Client", unsupported},
+      {"client extra", unsupported},
+      {"auth-user-pass creds.txt", unsupported},
+      {"remote-cert-tls client", unsupported},
+      {"tls-version-min 1.0", unsupported},
+      {"tls-version-min 1.2 or-highest", unsupported},
+      {"tls-version-max 1.1", unsupported},
+      {"redirect-gateway def1 bypass-dhcp", unsupported},
+      {"redirect-gateway  def1", unsupported},
+      {"dev tap", unsupported},
+      {"remote \"net_gateway\" 1194", unsupported},
+      {"cipher AES\\x", unsupported},
+      {"<connection>", unsupported},
+      {"</ca>", unsupported},
+      {"<>", unsupported},
+      {"<ca", invalid},
+      {"<", invalid},
+      {"<ca> x", invalid},
+      {"<ca>\nABC", unsupported},            // never closed
+      {"<key>\nABC\n</cert>", unsupported},  // wrong end tag
+      {"<key>\n<ca>\n</key>", unsupported},
+      // Gaps closed beyond the directive rules.
+      {"remote 'net_gateway' 1194", unsupported},
+      {"verify-x509-name net_gateway.x", unsupported},
+      {"<ca>\nAB\\CD\n</ca>", unsupported},
+      {"<ca>\nnet_gateway\n</ca>", unsupported},
+      {"cipher AES\rroute 0.0.0.0 0.0.0.0", unsupported},
+      {"<ca>\nA\x1B"
+       "B\n</ca>",
+       unsupported},
+      {"verb 3" + std::string(250, ' ') + "up x.bat", unsupported},
+      {"<ca>\n" + std::string(256, 'A') + "\n</ca>", unsupported},
+      {"<ca>\n" + std::string(255, 'A') + "\n</ca>", ""},
+  };
+  for (const auto& c : cases) {
+    const auto result = sanitized(minimal + c.added + "\n", no_provider);
+    if (c.message.empty()) {
+      EXPECT_TRUE(result.ends_with(enforced)) << c.added;
+    } else {
+      EXPECT_EQ(result, c.message) << c.added;
+    }
+  }
+}
+
+TEST(SanitizeOpenvpnProfile, RequiresClientAndRemoteAsDirectives) {
+  const std::string refused[] = {
+      "client\n",
+      "remote 198.51.100.7 1194\n",
+      "<ca>\nclient\n</ca>\nremote 198.51.100.7 1194\n",
+  };
+  for (const auto& text : refused) EXPECT_EQ(sanitized(text, quad9), unsupported) << text;
+}
+
+TEST(SanitizeOpenvpnProfile, BlockLinesDoNotStandInForRequiredDirectives) {
+  const std::string block =
+      "<tls-crypt>\nremote-cert-tls server\ntls-version-min 1.0\n</tls-crypt>\n";
+  const auto written = sanitized(minimal + block, no_provider);
+  EXPECT_EQ(written, minimal + block + "remote-cert-tls server\ntls-version-min 1.2\n" + enforced);
+}
+
+}  // namespace
+}  // namespace morvex
