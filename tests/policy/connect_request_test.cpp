@@ -33,100 +33,79 @@ TEST(ValidateConnectRequest, ReplacesOnlyTheConfig) {
             std::string::npos);
 }
 
+// Each row is a whole request, so the fields that differ from a valid
+// OpenVPN request stand in their own column.
 TEST(ValidateConnectRequest, ChecksFieldsInOrderAndFirstFailureWins) {
   struct Case {
     const char* description;
-    void (*edit)(Profile&);
-    const char* message;
+    Profile request;
+    std::string message;
   };
-  const char* invalid_value = "Morvex returned an invalid value.";
-  const char* invalid_profile = "Morvex returned an invalid VPN profile.";
+  const std::string ok = "passes";
+  const std::string invalid_value = "Morvex returned an invalid value.";
+  const std::string invalid_profile = "Morvex returned an invalid VPN profile.";
+  const std::string recovery = "Invalid recovery protocol.";
+  const std::string dns = "Choose a supported DNS provider.";
+  const std::string protocol = "Choose a supported VPN protocol.";
+  const std::string ovpn = openvpn_config;
+  const auto padded = [&](std::size_t size) {
+    return ovpn + std::string(size - ovpn.size(), '\n');
+  };
+  const std::string a320(320, 'a');
+  const std::string a321(321, 'a');
+  const std::string p4097(4097, 'p');
   const Case cases[] = {
-      {"server id 0", [](Profile& p) { p.server_id = 0; }, "Invalid VPN location."},
-      {"server id -5 before a blank location",
-       [](Profile& p) {
-         p.server_id = -5;
-         p.location = " ";
-       },
+      {"server id 0",
+       {0, "Oslo", "openvpn", ovpn, "server", "", "u", "p"},
        "Invalid VPN location."},
-      {"server id 1", [](Profile& p) { p.server_id = 1; }, "passes"},
-      {"location 320 bytes", [](Profile& p) { p.location = std::string(320, 'a'); }, "passes"},
-      {"location 321 bytes", [](Profile& p) { p.location = std::string(321, 'a'); }, invalid_value},
-      {"location not trimmed", [](Profile& p) { p.location = " Oslo "; }, "passes"},
-      {"location with U+0085", [](Profile& p) { p.location = "Os\xC2\x85lo"; }, invalid_value},
-      {"location before credentials",
-       [](Profile& p) {
-         p.location = "\t";
-         p.username = "";
-       },
+      {"server id -5 first", {-5, " ", "x", "", "x", "x", "", ""}, "Invalid VPN location."},
+      {"server id 1", {1, "Oslo", "openvpn", ovpn, "server", "", "u", "p"}, ok},
+      {"location 320 bytes", {7, a320, "openvpn", ovpn, "server", "", "u", "p"}, ok},
+      {"location 321 bytes", {7, a321, "openvpn", ovpn, "server", "", "u", "p"}, invalid_value},
+      {"location untrimmed", {7, " Oslo ", "openvpn", ovpn, "server", "", "u", "p"}, ok},
+      {"location U+0085",
+       {7, "Os\xC2\x85lo", "openvpn", ovpn, "server", "", "u", "p"},
        invalid_value},
-      {"empty OpenVPN user name", [](Profile& p) { p.username = ""; }, invalid_value},
-      {"OpenVPN password with line feed", [](Profile& p) { p.password = "a\nb"; }, invalid_value},
-      {"OpenVPN password of 4097 bytes", [](Profile& p) { p.password = std::string(4097, 'p'); },
+      {"location first", {7, "\t", "openvpn", ovpn, "server", "", "", ""}, invalid_value},
+      {"empty user name", {7, "Oslo", "openvpn", ovpn, "server", "", "", "p"}, invalid_value},
+      {"password with LF", {7, "Oslo", "openvpn", ovpn, "server", "", "u", "a\nb"}, invalid_value},
+      {"password 4097 bytes",
+       {7, "Oslo", "openvpn", ovpn, "server", "", "u", p4097},
        invalid_value},
-      {"credentials before recovery protocol",
-       [](Profile& p) {
-         p.username = "";
-         p.recovery_protocol = "x";
-       },
-       invalid_value},
+      {"credentials first", {7, "Oslo", "openvpn", "", "x", "x", "u", ""}, invalid_value},
       {"WireGuard ignores credentials",
-       [](Profile& p) {
-         p.protocol = "wireguard";
-         p.username = p.password = "";
-       },
+       {7, "Oslo", "wireguard", ovpn, "server", "", "", ""},
        "Invalid WireGuard profile."},
-      {"unknown protocol with empty credentials",
-       [](Profile& p) {
-         p.protocol = "ipsec";
-         p.username = p.password = "";
-       },
-       "Choose a supported VPN protocol."},
-      {"recovery automatic", [](Profile& p) { p.recovery_protocol = "automatic"; }, "passes"},
-      {"recovery wireguard", [](Profile& p) { p.recovery_protocol = "wireguard"; }, "passes"},
-      {"recovery Automatic", [](Profile& p) { p.recovery_protocol = "Automatic"; },
-       "Invalid recovery protocol."},
-      {"recovery before config",
-       [](Profile& p) {
-         p.recovery_protocol = "tcp";
-         p.config = "";
-       },
-       "Invalid recovery protocol."},
-      {"empty config", [](Profile& p) { p.config = ""; }, invalid_profile},
-      {"config with NUL", [](Profile& p) { p.config = openvpn_config + '\0' + "verb 3"; },
+      {"unknown protocol ignores credentials",
+       {7, "Oslo", "ipsec", ovpn, "server", "", "", ""},
+       protocol},
+      {"recovery automatic", {7, "Oslo", "openvpn", ovpn, "server", "automatic", "u", "p"}, ok},
+      {"recovery same as protocol",
+       {7, "Oslo", "openvpn", ovpn, "server", "openvpn", "u", "p"},
+       ok},
+      {"recovery wireguard", {7, "Oslo", "openvpn", ovpn, "server", "wireguard", "u", "p"}, ok},
+      {"recovery Automatic",
+       {7, "Oslo", "openvpn", ovpn, "server", "Automatic", "u", "p"},
+       recovery},
+      {"recovery first", {7, "Oslo", "openvpn", "", "x", "tcp", "u", "p"}, recovery},
+      {"empty config", {7, "Oslo", "openvpn", "", "server", "", "u", "p"}, invalid_profile},
+      {"config with NUL",
+       {7, "Oslo", "openvpn", ovpn + '\0' + "verb 3", "server", "", "u", "p"},
        invalid_profile},
-      {"config of 65536 bytes",
-       [](Profile& p) {
-         p.config = openvpn_config + std::string(65536 - openvpn_config.size(), '\n');
-       },
+      {"config 65536 bytes",
+       {7, "Oslo", "openvpn", padded(65536), "server", "", "u", "p"},
        invalid_profile},
-      {"config of 65535 bytes",
-       [](Profile& p) {
-         p.config = openvpn_config + std::string(65535 - openvpn_config.size(), '\n');
-       },
-       "passes"},
-      {"config before DNS",
-       [](Profile& p) {
-         p.config = "";
-         p.dns = "x";
-       },
-       invalid_profile},
-      {"DNS Quad9", [](Profile& p) { p.dns = "Quad9"; }, "Choose a supported DNS provider."},
-      {"DNS before protocol",
-       [](Profile& p) {
-         p.dns = "google";
-         p.protocol = "ipsec";
-       },
-       "Choose a supported DNS provider."},
-      {"protocol OpenVPN", [](Profile& p) { p.protocol = "OpenVPN"; },
-       "Choose a supported VPN protocol."},
-      {"validator message unchanged", [](Profile& p) { p.config = "client\n"; },
+      {"config 65535 bytes", {7, "Oslo", "openvpn", padded(65535), "server", "", "u", "p"}, ok},
+      {"config first", {7, "Oslo", "openvpn", "", "x", "", "u", "p"}, invalid_profile},
+      {"DNS Quad9", {7, "Oslo", "openvpn", ovpn, "Quad9", "", "u", "p"}, dns},
+      {"DNS first", {7, "Oslo", "ipsec", ovpn, "google", "", "u", "p"}, dns},
+      {"protocol OpenVPN", {7, "Oslo", "OpenVPN", ovpn, "server", "", "u", "p"}, protocol},
+      {"validator message unchanged",
+       {7, "Oslo", "openvpn", "client", "server", "", "u", "p"},
        "Morvex returned an unsupported VPN profile. Try another location."},
   };
   for (const auto& c : cases) {
-    auto request = openvpn_request();
-    c.edit(request);
-    EXPECT_EQ(outcome(validate_connect_request(request)), c.message) << c.description;
+    EXPECT_EQ(outcome(validate_connect_request(c.request)), c.message) << c.description;
   }
 }
 
