@@ -9,5 +9,8 @@ endif()
 if(WIN32)
   # Static runtime so the install directory needs no runtime DLLs; Unicode APIs.
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
-  add_link_options(-static -static-libgcc -static-libstdc++ -municode)
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  # Every program and test lands in one folder, so tests find the programs
+  # they start beside themselves.
+  set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
 endif()

@@ -13,7 +13,13 @@ case "$1" in
     fi
     rm -rf "$prefix"
     cp -a "$root/.cache/wine-template" "$prefix"
-    WINEPREFIX="$prefix" /usr/lib/wine/wineserver -p
+    # The server must not hold the test runner's output open.
+    WINEPREFIX="$prefix" /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+    # Start Wine's own background processes (services, devices) now, with no
+    # terminal or test output attached: a test that started them would leave
+    # them holding its output open for as long as the server lives.
+    WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+      /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
     ;;
   stop)
     WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
