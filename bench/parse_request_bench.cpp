@@ -1,8 +1,8 @@
 // parse_request on a connect request near the frame limit, against the JSON
 // library's own validation of the same bytes.
 #include <benchmark/benchmark.h>
-#include <nlohmann/json.hpp>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "dispatch/messages.hpp"

@@ -1,9 +1,8 @@
 // Whatever bytes arrive, parse_request gives a request or one of its two
 // sentences; a request it accepts, written back as JSON, parses to the same
 // request again.
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -15,7 +14,7 @@ using morvex::Request;
 namespace request = morvex::request;
 
 std::string action_name(const Request& value) {
-  constexpr const char* names[] = {"capabilities", "status", "traffic",
+  constexpr const char* names[] = {"capabilities", "status",     "traffic",
                                    "cancel",       "disconnect", "connect"};
   return names[value.index()];
 }

@@ -1,10 +1,9 @@
 // Strict parser for request bodies. A SAX handler accepts exactly the request
 // shapes and refuses anything else as soon as it appears, so the parser never
 // builds a document tree and never sees nesting deeper than two objects.
-#include <nlohmann/json.hpp>
-
 #include <array>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "dispatch/messages.hpp"
@@ -74,7 +73,9 @@ class StrictRequestHandler {
       case ProfileMember::protocol: profile_.protocol = std::move(value); return true;
       case ProfileMember::config: profile_.config = std::move(value); return true;
       case ProfileMember::dns: profile_.dns = std::move(value); return true;
-      case ProfileMember::recovery_protocol: profile_.recovery_protocol = std::move(value); return true;
+      case ProfileMember::recovery_protocol:
+        profile_.recovery_protocol = std::move(value);
+        return true;
       case ProfileMember::username: profile_.username = std::move(value); return true;
       case ProfileMember::password: profile_.password = std::move(value); return true;
       case ProfileMember::server_id:
@@ -177,7 +178,8 @@ class StrictRequestHandler {
   bool all_required_members_seen() const {
     for (std::size_t i = 0; i < seen_members_.size(); ++i) {
       const auto member = static_cast<ProfileMember>(i);
-      const bool optional = member == ProfileMember::dns || member == ProfileMember::recovery_protocol;
+      const bool optional =
+          member == ProfileMember::dns || member == ProfileMember::recovery_protocol;
       if (!optional && !seen_members_[i]) return false;
     }
     return true;
@@ -193,9 +195,7 @@ class StrictRequestHandler {
   Profile profile_;
 };
 
-bool starts_with_byte_order_mark(std::string_view body) {
-  return body.starts_with("\xEF\xBB\xBF");
-}
+bool starts_with_byte_order_mark(std::string_view body) { return body.starts_with("\xEF\xBB\xBF"); }
 
 }  // namespace
 

@@ -1,3 +1,5 @@
+#include "dispatch/dispatcher.hpp"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,8 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "dispatch/dispatcher.hpp"
 
 namespace morvex {
 
@@ -67,7 +67,8 @@ class FakeEngine : public Engine {
       std::unique_lock lock(mutex_);
       holding_ = true;
       changed_.notify_all();
-      const bool ended = changed_.wait_for(lock, 10s, [&] { return released_ || attempt.cancelled(); });
+      const bool ended =
+          changed_.wait_for(lock, 10s, [&] { return released_ || attempt.cancelled(); });
       holding_ = false;
       if (!ended) return fail("test engine gave up waiting");
       if (attempt.cancelled()) {
@@ -252,7 +253,7 @@ TEST_F(DispatcherTest, AFaultUnderTheLockMakesTheServiceUnavailable) {
             error_reply("VPN service could not complete the request."));
   engine.throw_in_status = false;
   for (const std::string& body : {std::string(status_request), std::string(disconnect_request),
-                                 connect_request(), std::string(R"({"action":"traffic"})")}) {
+                                  connect_request(), std::string(R"({"action":"traffic"})")}) {
     EXPECT_EQ(dispatcher.handle_request(body), error_reply("VPN service is unavailable.")) << body;
   }
   EXPECT_EQ(dispatcher.handle_request(cancel_request), null_result);
@@ -267,7 +268,7 @@ TEST(DispatcherStarting, OnlyCancelIsAnsweredBeforeTheStateExists) {
   Dispatcher dispatcher(engine);
   EXPECT_EQ(dispatcher.handle_request(cancel_request), null_result);
   for (const std::string& body : {std::string(status_request), std::string(disconnect_request),
-                                 connect_request(), std::string(R"({"action":"capabilities"})")}) {
+                                  connect_request(), std::string(R"({"action":"capabilities"})")}) {
     EXPECT_EQ(dispatcher.handle_request(body), error_reply("VPN service is starting.")) << body;
   }
   EXPECT_TRUE(engine.calls().empty());

@@ -28,11 +28,12 @@ TEST(WriteReply, ConnectedStatusWritesEveryMemberSorted) {
   status.public_address = "203.0.113.9";
   status.connected_at = 18446744073709551615ull;
   status.message = "VPN is connected.";
-  EXPECT_EQ(write_reply(ReplyValue{status}),
-            R"({"result":{"activeProfile":"WireGuard","connectedAt":18446744073709551615,)"
-            R"("connection":{"dns":"quad9","location":"Oslo","protocol":"automatic","serverId":42},)"
-            R"("message":"VPN is connected.","platform":"windows","publicAddress":"203.0.113.9",)"
-            R"("state":"connected"}})");
+  EXPECT_EQ(
+      write_reply(ReplyValue{status}),
+      R"({"result":{"activeProfile":"WireGuard","connectedAt":18446744073709551615,)"
+      R"("connection":{"dns":"quad9","location":"Oslo","protocol":"automatic","serverId":42},)"
+      R"("message":"VPN is connected.","platform":"windows","publicAddress":"203.0.113.9",)"
+      R"("state":"connected"}})");
 }
 
 TEST(WriteReply, CapabilitiesAndTraffic) {
@@ -64,7 +65,8 @@ TEST(WriteReply, StringsUseTheWireEscapes) {
       {std::string("\x00\x01\x1f", 3), R"(\u0000\u0001\u001f)"},
       {"\x1b", R"(\u001b)"},
       {"\x7f", "\x7f"},
-      {"Z\xC3\xBCrich \xE2\x80\xA8 \xF0\x9F\x98\x80", "Z\xC3\xBCrich \xE2\x80\xA8 \xF0\x9F\x98\x80"},
+      {"Z\xC3\xBCrich \xE2\x80\xA8 \xF0\x9F\x98\x80",
+       "Z\xC3\xBCrich \xE2\x80\xA8 \xF0\x9F\x98\x80"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(write_reply(fail(c.raw)), R"({"error":")" + c.written + R"("})") << c.written;
@@ -72,12 +74,16 @@ TEST(WriteReply, StringsUseTheWireEscapes) {
 }
 
 TEST(WriteReply, BytesThatAreNotUtf8AreReplacedNotFatal) {
-  EXPECT_EQ(write_reply(fail("a\xFF" "b")), "{\"error\":\"a\xEF\xBF\xBD" "b\"}");
+  EXPECT_EQ(write_reply(fail("a\xFF"
+                             "b")),
+            "{\"error\":\"a\xEF\xBF\xBD"
+            "b\"}");
 }
 
 TEST(StatusBuilders, ConnectionInfoReportsTheRecoveryProtocolWhenChosen) {
   Profile profile{3, "Rome", "wireguard", "c", "server", "", "", ""};
-  EXPECT_EQ(connection_info_from_profile(profile), (ConnectionInfo{3, "Rome", "wireguard", "server"}));
+  EXPECT_EQ(connection_info_from_profile(profile),
+            (ConnectionInfo{3, "Rome", "wireguard", "server"}));
   profile.recovery_protocol = "automatic";
   EXPECT_EQ(connection_info_from_profile(profile).protocol, "automatic");
 }

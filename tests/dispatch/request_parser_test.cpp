@@ -79,8 +79,9 @@ TEST(ParseRequest, EscapesAreDecodedAndNonAsciiKept) {
 
 TEST(ParseRequest, ServerIdMustBeASigned32BitIntegerLiteral) {
   const auto with_server_id = [](const std::string& value) {
-    return connect_with(R"({"serverId":)" + value +
-                        R"(,"location":"l","protocol":"p","config":"c","username":"u","password":"p"})");
+    return connect_with(
+        R"({"serverId":)" + value +
+        R"(,"location":"l","protocol":"p","config":"c","username":"u","password":"p"})");
   };
   for (const char* accepted : {"7", "-3", "0", "-0", "2147483647", "-2147483648"}) {
     EXPECT_EQ(message_of(with_server_id(accepted)), "parsed") << accepted;
@@ -131,8 +132,8 @@ TEST(ParseRequest, MalformedRequestsAreRefusedWithOneSentence) {
 }
 
 TEST(ParseRequest, ProfileMembersAreExactInNameCountAndType) {
-  const std::string required[] = {"serverId", "location", "protocol", "config", "username",
-                                  "password"};
+  const std::string required[] = {"serverId", "location", "protocol",
+                                  "config",   "username", "password"};
   const auto without = [](const std::string& member) {
     std::string profile = minimal_profile;
     const auto start = profile.find("\"" + member + "\"");
@@ -159,7 +160,8 @@ TEST(ParseRequest, ProfileMembersAreExactInNameCountAndType) {
       R"({"serverId":1,"location":"l","protocol":"p","config":"c","username":"u","password":["p"]})",
       R"({"serverId":1,"Location":"l","protocol":"p","config":"c","username":"u","password":"p"})",
       // A raw line break inside a string is not JSON.
-      "{\"serverId\":1,\"location\":\"l\",\"protocol\":\"p\",\"config\":\"a\nb\",\"username\":\"u\","
+      "{\"serverId\":1,\"location\":\"l\",\"protocol\":\"p\",\"config\":\"a\nb\",\"username\":"
+      "\"u\","
       "\"password\":\"p\"}",
   };
   for (const auto& profile : refused_profiles) {
