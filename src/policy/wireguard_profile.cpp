@@ -1,5 +1,6 @@
 #include "policy/wireguard_profile.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -104,6 +105,16 @@ bool holds_item(std::string_view list, std::string_view wanted) {
     return {};
   });
   return found;
+}
+
+// Items of a list may be padded with any white space, which is written back
+// as it came; a carriage return, vertical tab or form feed there would break
+// the written profile's plain line structure, so only tabs may stay.
+bool is_writable_value(std::string_view value) {
+  return std::ranges::none_of(value, [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+  });
 }
 
 std::string provider_dns_line(DnsServers servers) {
@@ -224,8 +235,10 @@ Result<std::string> validate_wireguard_profile(std::string_view text, DnsServers
 
     if (*key == Key::dns && provider_chosen) {
       written.append(dns_line);
-    } else {
+    } else if (is_writable_value(value)) {
       written.append(name).append(" = ").append(value).push_back('\n');
+    } else {
+      return fail_with(policy_message::unsupported_profile);
     }
   }
 

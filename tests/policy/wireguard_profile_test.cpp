@@ -160,6 +160,7 @@ TEST(ValidateWireguardProfile, RefusesWithTheMessageOfTheFirstFault) {
       {allowed, "AllowedIPs = 0.0.0.0/1, 128.0.0.0/1, ::/0", not_both},
       {allowed, "AllowedIPs = 0.0.0.0/0, ::/0,", address},
       {allowed, "AllowedIPs = 0.0.0.0/0, ::/0, 10.0.0.0/40", unsupported},
+      {allowed, "AllowedIPs = 0.0.0.0/0\r\f, ::/0", unsupported},  // would be written as is
       {"# note", "MTU = 1279", unsupported},
       {"# note", "MTU = 9001", unsupported},
       {"# note", "ListenPort = 65536", unsupported},
@@ -189,6 +190,7 @@ TEST(ValidateWireguardProfile, RefusesWithTheMessageOfTheFirstFault) {
       {endpoint, "Endpoint = vpn-1.Example.net:443", accepted},
       {allowed, "AllowedIPs = 0.0.0.0/0, ::/0, 10.0.0.0/8", accepted},
       {allowed, "AllowedIPs = ::/0 ,0.0.0.0/0", accepted},
+      {allowed, "AllowedIPs = ::/0,\t0.0.0.0/0", accepted},
   };
   for (const auto& c : cases) {
     auto text = replaced(profile, c.from, c.to);
