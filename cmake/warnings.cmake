@@ -14,3 +14,10 @@ if(WIN32)
   # they start beside themselves.
   set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
 endif()
+
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  # clang 19 flags the C++23 deprecation of get_temporary_buffer inside
+  # libstdc++ 12's own algorithms (std::stable_sort), which user code cannot
+  # avoid.
+  add_compile_options(-Wno-deprecated-declarations)
+endif()

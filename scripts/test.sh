@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every configuration and runs every test:
+# a short run of each fuzz target, the native tests (with sanitizers, fuzz
+# corpora replayed) and the Windows tests under Wine. Exits non-zero when any
+# build or test fails.
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+"$root/scripts/setup.sh" || exit 1
+
+status=0
+step() {
+  echo "== $*"
+  "$@" || status=1
+}
+build() {
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$(nproc)"
+}
+
+step build fuzz
+step "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-10}"
+step build native-release
+step build native-debug
+step ctest --preset native-debug
+step build windows
+step ctest --preset windows
+
+if ((status != 0)); then
+  echo "== some builds or tests failed"
+fi
+exit "$status"
