@@ -1,0 +1,5 @@
+# Engine output readers and the tunnel-service path rule.
+morvex_add_fuzz_target(wireguard_output SOURCE wireguard_output_fuzz.cpp LIBS morvex_engine_portable)
+morvex_add_fuzz_target(openvpn_output SOURCE openvpn_output_fuzz.cpp LIBS morvex_engine_portable)
+morvex_add_fuzz_target(tap_adapter_output SOURCE tap_adapter_output_fuzz.cpp LIBS morvex_engine_portable)
+morvex_add_fuzz_target(tunnel_path SOURCE tunnel_path_fuzz.cpp LIBS morvex_engine_portable)

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "dispatch/messages.hpp"
+
+// Readers for the files OpenVPN writes into private storage.
+namespace morvex {
+
+// Whether the log says the tunnel is up: it holds "Initialization Sequence
+// Completed" and no "Restart pause" at or after its last occurrence.
+bool openvpn_log_ready(std::string_view log);
+
+// Byte totals from a status file: the first "TUN/TAP write bytes," line gives
+// the bytes received and the first "TUN/TAP read bytes," line the bytes sent.
+// Either line missing or not carrying a 64-bit count gives nothing.
+std::optional<TrafficTotals> parse_openvpn_status(std::string_view status);
+
+}  // namespace morvex
