@@ -11,28 +11,25 @@ bool is_hex_digit(char c) {
   return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-bool is_ipv4_part(std::string_view part) {
-  if (part.empty() || part.size() > 3) return false;
-  if (part.size() > 1 && part.front() == '0') return false;
-  unsigned value = 0;
-  for (const char c : part) {
-    if (!is_digit(c)) return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  return value <= 255;
-}
-
 }  // namespace
 
 bool is_ipv4_address(std::string_view text) {
-  for (int part = 0; part < 4; ++part) {
-    const auto dot = text.find('.');
-    const bool last = part == 3;
-    if (last != (dot == std::string_view::npos)) return false;
-    if (!is_ipv4_part(text.substr(0, dot))) return false;
-    if (!last) text.remove_prefix(dot + 1);
+  int parts = 0;
+  std::size_t pos = 0;
+  while (true) {
+    const auto start = pos;
+    unsigned value = 0;
+    while (pos < text.size() && pos - start < 4 && is_digit(text[pos])) {
+      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
+      ++pos;
+    }
+    const auto digits = pos - start;
+    if (digits == 0 || digits > 3 || value > 255) return false;
+    if (digits > 1 && text[start] == '0') return false;
+    if (++parts == 4) return pos == text.size();
+    if (pos == text.size() || text[pos] != '.') return false;
+    ++pos;
   }
-  return true;
 }
 
 bool is_ipv6_address(std::string_view text) {

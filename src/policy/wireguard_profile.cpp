@@ -98,13 +98,20 @@ Result<void> check_each_item(std::string_view list, Check check) {
   }
 }
 
-bool holds_item(std::string_view list, std::string_view wanted) {
-  bool found = false;
+// AllowedIPs in one pass: routing both 0.0.0.0/0 and ::/0 is judged first,
+// then the first item that is not a valid address/prefix item.
+Result<void> check_allowed_ips(std::string_view list) {
+  bool full_ipv4_seen = false;
+  bool full_ipv6_seen = false;
+  Result<void> first_fault;
   (void)check_each_item(list, [&](std::string_view item) -> Result<void> {
-    if (item == wanted) found = true;
+    full_ipv4_seen |= item == full_ipv4;
+    full_ipv6_seen |= item == full_ipv6;
+    if (first_fault) first_fault = check_address_prefix_item(item);
     return {};
   });
-  return found;
+  if (!full_ipv4_seen || !full_ipv6_seen) return fail_with(policy_message::not_full_tunnel);
+  return first_fault;
 }
 
 // Items of a list may be padded with any white space, which is written back
@@ -162,12 +169,7 @@ Result<void> check_values(ProfileValues& values, bool provider_chosen) {
 
   const auto allowed_ips = values[Key::allowed_ips];
   if (!allowed_ips) return fail_with(policy_message::incomplete_wireguard_profile);
-  if (!holds_item(*allowed_ips, full_ipv4) || !holds_item(*allowed_ips, full_ipv6)) {
-    return fail_with(policy_message::not_full_tunnel);
-  }
-  if (auto checked = check_each_item(*allowed_ips, check_address_prefix_item); !checked) {
-    return checked;
-  }
+  if (auto checked = check_allowed_ips(*allowed_ips); !checked) return checked;
 
   for (const auto& rule : whole_number_keys) {
     const auto value = values[rule.key];
