@@ -1,0 +1,1 @@
+morvex_add_benchmark(policy_bench SOURCES policy_bench.cpp LIBS morvex_policy)
