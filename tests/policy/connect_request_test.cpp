@@ -109,6 +109,51 @@ TEST(ValidateConnectRequest, ChecksFieldsInOrderAndFirstFailureWins) {
   }
 }
 
+// Hostile texts within the size limit end in one sentence or in a complete
+// profile, never in a crash, a hang or part of a profile.
+TEST(ValidateProfile, HostileTextsGiveASentenceOrACompleteProfile) {
+  const std::string wg_head =
+      "[Interface]\nPrivateKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n";
+  const std::string wg_peer =
+      "[Peer]\nPublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n"
+      "AllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = ";
+  const std::string wg_rest = "Address = 10.2.0.2/32\n" + wg_peer;
+  std::string many_peers;
+  while (many_peers.size() < 60000) many_peers += "[Peer]\n";
+  std::string many_blocks = openvpn_config;
+  while (many_blocks.size() < 60000) many_blocks += "<ca>\nMIIB\n</ca>\n";
+  struct Case {
+    std::string protocol;
+    std::string config;
+    std::string message;  // empty: accepted
+  };
+  const std::string unsupported =
+      "Morvex returned an unsupported VPN profile. Try another location.";
+  const Case cases[] = {
+      {"wireguard", std::string(65535, 'A'), "Invalid WireGuard profile."},
+      {"wireguard", wg_head + "Address = " + std::string(60000, '1') + "\n" + wg_peer + "h:1",
+       "Invalid VPN address."},
+      {"wireguard", many_peers, unsupported},
+      {"wireguard", wg_head + wg_rest + "vpn\xFF.example:51820\n",
+       "Morvex returned an invalid value."},
+      {"wireguard", wg_head + "# " + std::string(64000, '\xE3') + "\n" + wg_rest + "h:1\n", ""},
+      {"openvpn", std::string(65535, 'A'), unsupported},
+      {"openvpn", openvpn_config + "verb " + std::string(65000, '3'), unsupported},
+      {"openvpn", many_blocks, ""},
+  };
+  for (const auto& c : cases) {
+    const auto result = validate_profile(c.config, c.protocol, "quad9");
+    if (c.message.empty()) {
+      ASSERT_TRUE(result) << result.error().message;
+      EXPECT_TRUE(result->ends_with(c.protocol == "openvpn"
+                                        ? "pull-filter ignore \"dhcp-option DNS\"\n"
+                                        : "Endpoint = h:1\n"));
+    } else {
+      EXPECT_EQ(testing::outcome(result), c.message) << c.config.substr(0, 40);
+    }
+  }
+}
+
 TEST(DnsProviders, TableKeysAndServerOrder) {
   EXPECT_EQ(std::vector<std::string_view>(dns_servers_of("quad9")->begin(),
                                           dns_servers_of("quad9")->end()),
