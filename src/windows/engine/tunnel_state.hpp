@@ -5,8 +5,11 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "common/failure.hpp"
 #include "dispatch/messages.hpp"
+#include "windows/engine/engine_context.hpp"
 #include "windows/unique_handle.hpp"
 
 namespace morvex {
@@ -38,9 +41,22 @@ struct TunnelState {
   std::optional<std::string> public_address;
 };
 
-// Stops and removes whatever tunnel this service has on the machine and
-// clears the record; the order and the partial-failure rules are those of the
-// engines' teardown.
-Result<void> teardown_tunnel(TunnelState& state);
+// Stops and removes whatever tunnel this service has on the machine, then
+// clears the record. In order: signals OpenVPN's exit event and waits for the
+// process (ending it after `context.openvpn_exit_wait`), closes the event and
+// the job, uninstalls the WireGuard tunnel service when its command line names
+// our configuration file (and refuses when it names another), deletes the
+// per-connection private files and forgets the active profile, its time and
+// the kept protection results.
+//
+// A failure leaves on the record everything not yet handled: an OpenVPN
+// failure keeps the OpenVPN handles and all later fields; a WireGuard failure
+// keeps the files and the active profile.
+//
+// Call it with the tunnel-state lock held: once at service start on the fresh
+// record (a failure stops the start), on every disconnect, before and after
+// every connect, and once at service stop (its outcome ignored). Build the
+// context with default_engine_context around a BoundedRunner.
+Result<void> teardown_tunnel(TunnelState& state, const EngineContext& context);
 
 }  // namespace morvex

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "command/runner.hpp"
+
+namespace morvex {
+
+// What the engines need from their surroundings: the runner for outside
+// programs, where those programs lie, the system clock, and the fixed names
+// and waits. The service builds one with the defaults; tests replace the
+// runner, the clock and the program root, and give unique names so that they
+// never meet a real tunnel or each other.
+struct EngineContext {
+  explicit EngineContext(CommandRunner& command_runner) : runner(command_runner) {}
+
+  CommandRunner& runner;
+
+  // The absolute path of an engine program given relative to the
+  // program-files root, such as "WireGuard\wg.exe".
+  std::function<std::wstring(std::wstring_view relative)> program_path;
+
+  // The system time in whole seconds since the Unix epoch (0 before it).
+  std::function<std::uint64_t()> unix_seconds;
+
+  // The WireGuard tunnel (and adapter) name; the configuration file is this
+  // name plus ".conf" and the tunnel service "WireGuardTunnel$" plus this name.
+  std::wstring tunnel_name = L"MorvexVPN";
+  // The event OpenVPN watches and leaves on.
+  std::wstring openvpn_exit_event = L"Global\\MorvexVPN.OpenVPN.Exit";
+  // How long a teardown lets OpenVPN leave by itself before ending it.
+  std::chrono::milliseconds openvpn_exit_wait{10000};
+};
+
+// The system time in whole seconds since the Unix epoch, 0 if the clock is
+// earlier.
+std::uint64_t system_unix_seconds();
+
+// The program path under the program-files root: the ProgramFiles variable,
+// or "C:\Program Files" when it is unset or unusable.
+std::wstring engine_program_path(std::wstring_view relative);
+
+// A context with the service's defaults around `runner`.
+EngineContext default_engine_context(CommandRunner& runner);
+
+// What an engine's readiness probe found.
+enum class EngineReadiness { stopped, not_ready, ready };
+
+struct Readiness {
+  EngineReadiness state = EngineReadiness::not_ready;
+  // The adapter carrying the tunnel; set when ready.
+  std::string adapter;
+};
+
+}  // namespace morvex

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace morvex {
+
+// Owns one Service Control Manager or service handle and closes it with
+// CloseServiceHandle when let go.
+class UniqueServiceHandle {
+ public:
+  UniqueServiceHandle() = default;
+  explicit UniqueServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+  UniqueServiceHandle(const UniqueServiceHandle&) = delete;
+  UniqueServiceHandle& operator=(const UniqueServiceHandle&) = delete;
+  UniqueServiceHandle(UniqueServiceHandle&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)) {}
+  UniqueServiceHandle& operator=(UniqueServiceHandle&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.handle_, nullptr));
+    return *this;
+  }
+  ~UniqueServiceHandle() { reset(); }
+
+  SC_HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+  void reset(SC_HANDLE handle = nullptr) {
+    const SC_HANDLE old = std::exchange(handle_, handle);
+    if (old != nullptr) CloseServiceHandle(old);
+  }
+
+ private:
+  SC_HANDLE handle_ = nullptr;
+};
+
+}  // namespace morvex

@@ -1,0 +1,136 @@
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+
+#include "windows/engine/command_line_split.hpp"
+#include "windows/engine/portable/tunnel_path.hpp"
+#include "windows/engine/private_files.hpp"
+#include "windows/engine/service_handle.hpp"
+#include "windows/engine/tunnel_state.hpp"
+#include "windows/engine/wide_text.hpp"
+
+namespace morvex {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto exit_poll_interval = 50ms;
+// After TerminateProcess the process ends promptly; the wait for it is
+// bounded all the same.
+constexpr DWORD terminate_wait_ms = 5000;
+constexpr auto uninstall_timeout = 15s;
+constexpr DWORD service_config_bytes = 8192;
+
+enum class Exit { exited, running, unknown };
+
+Exit poll_exit(HANDLE process) {
+  switch (WaitForSingleObject(process, 0)) {
+    case WAIT_OBJECT_0: return Exit::exited;
+    case WAIT_TIMEOUT: return Exit::running;
+    default: return Exit::unknown;
+  }
+}
+
+// Lets OpenVPN leave on its own for the configured wait, then ends it.
+Result<void> stop_openvpn(HANDLE process, std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (true) {
+    const Exit exit = poll_exit(process);
+    if (exit == Exit::unknown) return fail("Cannot check OpenVPN shutdown.");
+    if (exit == Exit::exited) return {};
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(exit_poll_interval);
+  }
+  const Exit exit = poll_exit(process);
+  if (exit == Exit::unknown) return fail("Cannot check OpenVPN shutdown.");
+  if (exit == Exit::exited) return {};
+  // A process that leaves between the last poll and the termination makes
+  // TerminateProcess fail although nothing is left to stop.
+  if (!TerminateProcess(process, 1) && poll_exit(process) != Exit::exited) {
+    return fail("OpenVPN could not stop.");
+  }
+  if (WaitForSingleObject(process, terminate_wait_ms) != WAIT_OBJECT_0) {
+    return fail("OpenVPN shutdown could not be confirmed.");
+  }
+  return {};
+}
+
+// Removes the WireGuard tunnel service when it provably runs our
+// configuration file; a tunnel service of another program is left alone.
+Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineContext& context) {
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return fail("Cannot contact Windows Services.");
+  const std::wstring service_name = L"WireGuardTunnel$" + context.tunnel_name;
+  const UniqueServiceHandle service(
+      OpenServiceW(manager.get(), service_name.c_str(), SERVICE_QUERY_CONFIG));
+  if (!service) {
+    if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return {};
+    return fail("Cannot inspect the WireGuard service.");
+  }
+
+  alignas(QUERY_SERVICE_CONFIGW) unsigned char buffer[service_config_bytes];
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+  DWORD needed = 0;
+  if (!QueryServiceConfigW(service.get(), config, sizeof(buffer), &needed)) {
+    return fail("Cannot verify WireGuard ownership.");
+  }
+  const auto command_line =
+      engines::utf8_from_wide(config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"");
+  if (!command_line) return fail("Cannot inspect VPN service arguments.");
+  const auto arguments = split_command_line(*command_line);
+  if (!arguments) return std::unexpected(arguments.error());
+
+  const auto ours = engines::utf8_from_wide(
+      (state.directory / std::filesystem::path(context.tunnel_name + L".conf")).wstring());
+  if (!ours || !names_configuration(*arguments, *ours)) {
+    return fail("A different VPN owns the Morvex adapter name. Close it before connecting.");
+  }
+
+  auto command = engine_command(context.program_path(L"WireGuard\\wireguard.exe"));
+  command.arguments = {L"/uninstalltunnelservice", context.tunnel_name};
+  const auto run = context.runner.run(command, std::nullopt, uninstall_timeout);
+  if (!run) return std::unexpected(run.error());
+  return {};
+}
+
+Result<void> delete_private_files(const TunnelState& state, const EngineContext& context) {
+  const std::wstring names[] = {context.tunnel_name + L".conf", std::wstring(openvpn_config_file),
+                                std::wstring(openvpn_auth_file), std::wstring(openvpn_log_file),
+                                std::wstring(openvpn_status_file)};
+  for (const auto& name : names) {
+    const auto path = state.directory / std::filesystem::path(name);
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+    if (!DeleteFileW(path.c_str())) return fail("Cannot clear private VPN files.");
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> teardown_tunnel(TunnelState& state, const EngineContext& context) {
+  if (state.openvpn_exit_event) SetEvent(state.openvpn_exit_event.get());
+
+  if (state.openvpn_process) {
+    const auto stopped = stop_openvpn(state.openvpn_process.get(), context.openvpn_exit_wait);
+    if (!stopped) return stopped;
+    state.openvpn_process.reset();
+    state.openvpn_thread.reset();
+  }
+  state.openvpn_thread.reset();
+  state.openvpn_exit_event.reset();
+  state.openvpn_job.reset();
+
+  if (const auto removed = remove_wireguard_tunnel(state, context); !removed) return removed;
+  if (const auto deleted = delete_private_files(state, context); !deleted) return deleted;
+
+  state.active_profile.reset();
+  state.connected_at.reset();
+  state.route_checked_at.reset();
+  state.source_address.reset();
+  state.internet_checked_at.reset();
+  state.public_address.reset();
+  return {};
+}
+
+}  // namespace morvex

@@ -1,0 +1,39 @@
+#include "windows/engine/wide_text.hpp"
+
+#include <windows.h>
+
+#include <climits>
+
+namespace morvex::engines {
+
+std::optional<std::wstring> wide_from_utf8(std::string_view text) {
+  if (text.empty()) return std::wstring();
+  if (text.size() > INT_MAX) return std::nullopt;
+  const int size = static_cast<int>(text.size());
+  const int length =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+  if (length <= 0) return std::nullopt;
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length) !=
+      length) {
+    return std::nullopt;
+  }
+  return wide;
+}
+
+std::optional<std::string> utf8_from_wide(std::wstring_view text) {
+  if (text.empty()) return std::string();
+  if (text.size() > INT_MAX) return std::nullopt;
+  const int size = static_cast<int>(text.size());
+  const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, nullptr,
+                                         0, nullptr, nullptr);
+  if (length <= 0) return std::nullopt;
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, narrow.data(), length,
+                          nullptr, nullptr) != length) {
+    return std::nullopt;
+  }
+  return narrow;
+}
+
+}  // namespace morvex::engines

@@ -1,0 +1,49 @@
+#include "windows/engine/wireguard_engine.hpp"
+
+#include <chrono>
+
+#include "windows/engine/portable/wireguard_output.hpp"
+#include "windows/engine/private_files.hpp"
+#include "windows/engine/wide_text.hpp"
+
+namespace morvex {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto install_timeout = 15s;
+constexpr auto query_timeout = 3s;
+
+Result<std::string> run_wg_show(const EngineContext& context, const wchar_t* what) {
+  auto command = engine_command(context.program_path(L"WireGuard\\wg.exe"));
+  command.arguments = {L"show", context.tunnel_name, what};
+  return context.runner.run(command, std::nullopt, query_timeout);
+}
+
+}  // namespace
+
+Result<void> install_wireguard_tunnel(TunnelState& state, const Profile& profile,
+                                      const EngineContext& context) {
+  const auto path =
+      write_private_file(state.directory, context.tunnel_name + L".conf", profile.config);
+  if (!path) return std::unexpected(path.error());
+  auto command = engine_command(context.program_path(L"WireGuard\\wireguard.exe"));
+  command.arguments = {L"/installtunnelservice", path->wstring()};
+  const auto run = context.runner.run(command, std::nullopt, install_timeout);
+  if (!run) return std::unexpected(run.error());
+  return {};
+}
+
+Readiness wireguard_readiness(const EngineContext& context) {
+  const auto output = run_wg_show(context, L"latest-handshakes");
+  if (!output || !has_recent_handshake(*output, context.unix_seconds())) return {};
+  return {EngineReadiness::ready, engines::utf8_from_wide(context.tunnel_name).value_or("")};
+}
+
+std::optional<TrafficTotals> wireguard_traffic(const EngineContext& context) {
+  const auto output = run_wg_show(context, L"transfer");
+  if (!output) return std::nullopt;
+  return parse_wireguard_transfer(*output);
+}
+
+}  // namespace morvex

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "command/runner.hpp"
+#include "windows/engine/engine_context.hpp"
+
+namespace morvex::testing {
+
+// A folder of its own under the temporary folder, removed afterwards.
+class TempFolder {
+ public:
+  TempFolder() {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            (L"morvex-engines-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(counter++));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A name no other test (or test run) uses, for Windows objects.
+inline std::wstring unique_name(const std::wstring& base) {
+  static std::atomic<int> counter{0};
+  return base + std::to_wstring(GetCurrentProcessId()) + L"x" + std::to_wstring(counter++);
+}
+
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+inline void write_file(const std::filesystem::path& path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary);
+  file << content;
+}
+
+// One run the engine asked for.
+struct RecordedRun {
+  EngineCommand command;
+  std::chrono::nanoseconds timeout;
+};
+
+// Answers runs from a script instead of starting programs.
+class ScriptedRunner final : public CommandRunner {
+ public:
+  std::function<Result<std::string>(const EngineCommand&)> answer = [](const EngineCommand&) {
+    return Result<std::string>(std::string());
+  };
+  std::vector<RecordedRun> runs;
+
+  Result<std::string> run(const EngineCommand& command, const std::optional<std::string>&,
+                          std::chrono::nanoseconds timeout) override {
+    runs.push_back({command, timeout});
+    return answer(command);
+  }
+};
+
+// A context whose programs lie under `root` and whose names are unique.
+inline EngineContext test_context(CommandRunner& runner, const std::filesystem::path& root,
+                                  std::uint64_t now = 1'800'000'000) {
+  EngineContext context(runner);
+  context.program_path = [root](std::wstring_view relative) {
+    return (root / std::filesystem::path(std::wstring(relative))).wstring();
+  };
+  context.unix_seconds = [now] { return now; };
+  context.tunnel_name = unique_name(L"MorvexVPNTest");
+  context.openvpn_exit_event = L"Global\\" + unique_name(L"MorvexVPNTest") + L".OpenVPN.Exit";
+  return context;
+}
+
+// The folder that holds this test program (and the simulated programs).
+inline std::filesystem::path program_folder() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return std::filesystem::path(std::wstring(path, length)).parent_path();
+}
+
+// Places a simulated program at `relative` under `root`.
+inline void install_simulated(const std::wstring& simulated, const std::filesystem::path& root,
+                              const std::wstring& relative) {
+  const auto target = root / std::filesystem::path(relative);
+  std::filesystem::create_directories(target.parent_path());
+  std::filesystem::copy_file(program_folder() / (L"simulated-" + simulated + L".exe"), target,
+                             std::filesystem::copy_options::overwrite_existing);
+}
+
+}  // namespace morvex::testing
