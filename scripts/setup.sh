@@ -67,16 +67,21 @@ if [[ ! -f "$sodium_prefix/lib/libsodium.a" ]]; then
   ensure_debian_sources
   work="$cache/libsodium-src"
   rm -rf "$work" && mkdir -p "$work"
-  (cd "$work" && apt-get source -qq libsodium >/dev/null)
+  (cd "$work" && apt-get source -qq libsodium >/dev/null 2>&1)
   src_dir="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*' | head -n 1)"
-  (
+  log="$cache/libsodium-build.log"
+  if ! (
     cd "$src_dir"
-    autoreconf -fi >/dev/null 2>&1
-    ./configure -q --host=x86_64-w64-mingw32 --enable-minimal --disable-shared \
-      --prefix="$sodium_prefix" CC=x86_64-w64-mingw32-gcc-posix >/dev/null
-    make -s -j"$(nproc)" >/dev/null
-    make -s install >/dev/null
-  )
+    autoreconf -fi
+    ./configure --host=x86_64-w64-mingw32 --enable-minimal --disable-shared \
+      --prefix="$sodium_prefix" CC=x86_64-w64-mingw32-gcc-posix
+    make -j"$(nproc)"
+    make install
+  ) >"$log" 2>&1; then
+    tail -n 30 "$log" >&2
+    echo "setup: building libsodium for Windows failed" >&2
+    exit 1
+  fi
   rm -rf "$work"
 fi
 
