@@ -71,12 +71,13 @@ if [[ ! -f "$sodium_prefix/lib/libsodium.a" ]]; then
   src_dir="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*' | head -n 1)"
   log="$cache/libsodium-build.log"
   if ! (
-    cd "$src_dir"
-    autoreconf -fi
-    ./configure --host=x86_64-w64-mingw32 --enable-minimal --disable-shared \
-      --prefix="$sodium_prefix" CC=x86_64-w64-mingw32-gcc-posix
-    make -j"$(nproc)"
-    make install
+    # Conditions switch off errexit, so every step is chained explicitly.
+    cd "$src_dir" &&
+      autoreconf -fi &&
+      ./configure --host=x86_64-w64-mingw32 --enable-minimal --disable-shared \
+        --prefix="$sodium_prefix" CC=x86_64-w64-mingw32-gcc-posix &&
+      make -j"$(nproc)" &&
+      make install
   ) >"$log" 2>&1; then
     tail -n 30 "$log" >&2
     echo "setup: building libsodium for Windows failed" >&2
