@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 
 class FakeProbes : public ProtectionProbes {
  public:
-  EngineReadiness readiness(const Profile&) override { return ready; }
+  AdapterReadiness readiness(const Profile&) override { return ready; }
   Result<std::string> run_script(const std::string& input) override {
     ++script_runs;
     last_input = input;
@@ -25,7 +25,7 @@ class FakeProbes : public ProtectionProbes {
   }
   std::chrono::steady_clock::time_point now() override { return clock; }
 
-  EngineReadiness ready{EngineReadiness::Kind::ready, "MorvexVPN"};
+  AdapterReadiness ready{AdapterReadiness::Kind::ready, "MorvexVPN"};
   Result<std::string> script_output = R"({"source":"10.64.0.2","destination":"1.1.1.1"})";
   Result<std::string> trace_output = "h=one.one.one.one\nip=203.0.113.7\n";
   std::chrono::steady_clock::time_point clock{std::chrono::hours(1)};
@@ -65,7 +65,7 @@ TEST_F(ProbeStatusTest, AVerifiedTunnelIsConnectedWithThePublicAddress) {
 }
 
 TEST_F(ProbeStatusTest, AStoppedEngineIsAnError) {
-  probes.ready = {EngineReadiness::Kind::stopped, ""};
+  probes.ready = {AdapterReadiness::Kind::stopped, ""};
   EXPECT_EQ(probe(), error_status("The OpenVPN connection stopped. Try reconnecting."));
 }
 
@@ -97,13 +97,13 @@ TEST_F(ProbeStatusTest, ANewSourceAddressRunsTheTraceAtOnce) {
 
 TEST_F(ProbeStatusTest, AnEngineNotReadyDropsTheSourceSoBothChecksRunAgain) {
   probe();
-  probes.ready = {EngineReadiness::Kind::not_ready, ""};
+  probes.ready = {AdapterReadiness::Kind::not_ready, ""};
   const VpnStatus status = probe();
   EXPECT_EQ(status.state, ConnectionState::checking);
   EXPECT_EQ(status.public_address, std::nullopt);
   EXPECT_EQ(status.message, "Checking VPN routes, DNS and internet access.");
   EXPECT_FALSE(kept.source_address);
-  probes.ready = {EngineReadiness::Kind::ready, "MorvexVPN"};
+  probes.ready = {AdapterReadiness::Kind::ready, "MorvexVPN"};
   probes.clock += 1s;
   EXPECT_EQ(probe().state, ConnectionState::connected);
   EXPECT_EQ(probes.script_runs, 2);
@@ -141,7 +141,7 @@ TEST_F(ProbeStatusTest, FailedChecksLeaveCheckingAndDropBothKeptValues) {
 
 TEST_F(ProbeStatusTest, OpenvpnProfilesWithoutDnsLinesSendAnEmptyList) {
   profile = Profile{7, "Oslo", "openvpn", "client\ndev tun\n", "server", "", "u", "p"};
-  probes.ready = {EngineReadiness::Kind::ready, "MorvexOpenVPN"};
+  probes.ready = {AdapterReadiness::Kind::ready, "MorvexOpenVPN"};
   const VpnStatus status = probe();
   EXPECT_EQ(probes.last_input, R"({"adapter":"MorvexOpenVPN","dns":[]})");
   EXPECT_EQ(status.active_profile, "OpenVPN");

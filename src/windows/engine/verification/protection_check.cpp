@@ -41,9 +41,9 @@ VpnStatus probe_status(ProtectionProbes& probes, const std::optional<Profile>& a
   const Profile& profile = *active_profile;
   const auto checking = [&] { return tunnel_status(profile, connected_at, std::nullopt); };
 
-  const EngineReadiness readiness = probes.readiness(profile);
-  if (readiness.kind == EngineReadiness::Kind::stopped) return error_status(stopped_message);
-  if (readiness.kind == EngineReadiness::Kind::not_ready) {
+  const AdapterReadiness readiness = probes.readiness(profile);
+  if (readiness.kind == AdapterReadiness::Kind::stopped) return error_status(stopped_message);
+  if (readiness.kind == AdapterReadiness::Kind::not_ready) {
     kept.source_address.reset();
     return checking();
   }

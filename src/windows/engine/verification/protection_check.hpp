@@ -18,7 +18,7 @@ struct KeptChecks {
   std::optional<std::string> public_address;
 };
 
-struct EngineReadiness {
+struct AdapterReadiness {
   enum class Kind { stopped, not_ready, ready };
   Kind kind = Kind::not_ready;
   // The adapter carrying the tunnel, when ready.
@@ -30,7 +30,7 @@ class ProtectionProbes {
  public:
   virtual ~ProtectionProbes() = default;
   // The readiness of the engine that the profile names.
-  virtual EngineReadiness readiness(const Profile& profile) = 0;
+  virtual AdapterReadiness readiness(const Profile& profile) = 0;
   // Runs the verification script with its JSON input; gives its output.
   virtual Result<std::string> run_script(const std::string& input) = 0;
   // Runs the trace request bound to the source address; gives the body.
