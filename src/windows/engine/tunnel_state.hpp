@@ -59,4 +59,9 @@ struct TunnelState {
 // context with default_engine_context around a BoundedRunner.
 Result<void> teardown_tunnel(TunnelState& state, const EngineContext& context);
 
+// The byte totals of the engine that carries the active tunnel: WireGuard for
+// a "wireguard" profile, OpenVPN for any other; nothing without an active
+// tunnel or when the engine's totals cannot be read.
+std::optional<TrafficTotals> read_traffic(TunnelState& state, const EngineContext& context);
+
 }  // namespace morvex

@@ -1,0 +1,189 @@
+#include "windows/engine/openvpn_engine.hpp"
+
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command/runner_text.hpp"
+#include "windows/engine/portable/openvpn_output.hpp"
+#include "windows/engine/portable/tap_adapter_output.hpp"
+#include "windows/engine/private_files.hpp"
+#include "windows/service/process_supervision.hpp"
+#include "windows/unique_handle.hpp"
+
+namespace morvex {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto adapter_timeout = 15s;
+constexpr DWORD reap_wait_ms = 5000;
+// OpenVPN's log is deleted by every teardown and holds one connection's
+// output; a file beyond these sizes is not one that OpenVPN wrote for us.
+constexpr std::size_t log_limit = 64u << 20;
+constexpr std::size_t status_limit = 1u << 20;
+
+std::filesystem::path in_directory(const TunnelState& state, std::wstring_view name) {
+  return state.directory / std::filesystem::path(std::wstring(name));
+}
+
+// Clears a copy of the credentials once it has been written.
+void wipe(std::string& secret) {
+  if (!secret.empty()) SecureZeroMemory(secret.data(), secret.size());
+  secret.clear();
+}
+
+struct ProcessHandles {
+  UniqueHandle process;
+  UniqueHandle thread;
+};
+
+// Starts OpenVPN suspended, with every standard handle on the null device and
+// no other handle inherited. Nothing when it cannot be started.
+std::optional<ProcessHandles> create_openvpn_process(const EngineCommand& command) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  UniqueHandle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inheritable, OPEN_EXISTING, 0, nullptr));
+  UniqueHandle null_out(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inheritable, OPEN_EXISTING, 0, nullptr));
+  if (!null_in || !null_out) return std::nullopt;
+
+  SIZE_T list_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<unsigned char> list_storage(list_size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size)) return std::nullopt;
+  const std::unique_ptr<_PROC_THREAD_ATTRIBUTE_LIST, decltype(&DeleteProcThreadAttributeList)>
+      list_owner(list, DeleteProcThreadAttributeList);
+  HANDLE inherited[] = {null_in.get(), null_out.get()};
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                 sizeof(inherited), nullptr, nullptr)) {
+    return std::nullopt;
+  }
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = null_in.get();
+  startup.StartupInfo.hStdOutput = null_out.get();
+  startup.StartupInfo.hStdError = null_out.get();
+  startup.lpAttributeList = list;
+
+  std::vector<std::wstring> current;
+  if (wchar_t* block = GetEnvironmentStringsW()) {
+    current = split_environment_block(block);
+    FreeEnvironmentStringsW(block);
+  }
+  std::wstring environment = environment_block(current, command.environment_overrides);
+  std::wstring line = command_line(command);
+
+  PROCESS_INFORMATION created{};
+  const DWORD flags = command.creation_flags | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED |
+                      EXTENDED_STARTUPINFO_PRESENT;
+  if (!CreateProcessW(command.program.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+                      environment.data(), nullptr, &startup.StartupInfo, &created)) {
+    return std::nullopt;
+  }
+  return ProcessHandles{UniqueHandle(created.hProcess), UniqueHandle(created.hThread)};
+}
+
+void end_process(ProcessHandles& handles) {
+  TerminateProcess(handles.process.get(), 1);
+  WaitForSingleObject(handles.process.get(), reap_wait_ms);
+  handles.thread.reset();
+  handles.process.reset();
+}
+
+}  // namespace
+
+Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
+                                const EngineContext& context) {
+  if (names_existing_file(directory / std::filesystem::path(std::wstring(adapter_id_file))))
+    return {};
+  auto command = engine_command(context.program_path(L"OpenVPN\\bin\\tapctl.exe"));
+  command.arguments = {L"create", L"--hwid", L"root\\tap0901", L"--name", L"MorvexOpenVPN"};
+  const auto output = context.runner.run(command, std::nullopt, adapter_timeout);
+  if (!output) return std::unexpected(output.error());
+  const auto identifier = parse_tap_create_output(*output);
+  if (!identifier) return std::unexpected(identifier.error());
+  const auto written = write_private_file(directory, adapter_id_file, *identifier);
+  if (!written) return std::unexpected(written.error());
+  return {};
+}
+
+Result<void> start_openvpn(TunnelState& state, const Profile& profile,
+                           const EngineContext& context) {
+  if (const auto adapter = ensure_tap_adapter(state.directory, context); !adapter) return adapter;
+
+  const auto config = write_private_file(state.directory, openvpn_config_file, profile.config);
+  if (!config) return std::unexpected(config.error());
+  std::string credentials = profile.username + "\n" + profile.password + "\n";
+  const auto auth = write_private_file(state.directory, openvpn_auth_file, credentials);
+  wipe(credentials);
+  if (!auth) return std::unexpected(auth.error());
+
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, context.openvpn_exit_event.c_str()));
+  if (!event) return fail("Cannot prepare VPN shutdown handling.");
+  state.openvpn_exit_event = std::move(event);
+
+  auto command = engine_command(context.program_path(L"OpenVPN\\bin\\openvpn.exe"));
+  command.arguments = {L"--config",
+                       config->wstring(),
+                       L"--auth-user-pass",
+                       auth->wstring(),
+                       L"--disable-dco",
+                       L"--dev-node",
+                       L"MorvexOpenVPN",
+                       L"--block-outside-dns",
+                       L"--service",
+                       context.openvpn_exit_event,
+                       L"0",
+                       L"--verb",
+                       L"3",
+                       L"--status-version",
+                       L"2",
+                       L"--status",
+                       in_directory(state, openvpn_status_file).wstring(),
+                       L"2",
+                       L"--log",
+                       in_directory(state, openvpn_log_file).wstring()};
+  auto started = create_openvpn_process(command);
+  if (!started) return fail("Could not start OpenVPN. Repair the Morvex VPN installation.");
+
+  auto job = supervise_process(started->process.get());
+  if (!job) {
+    end_process(*started);
+    return std::unexpected(job.error());
+  }
+  if (ResumeThread(started->thread.get()) == static_cast<DWORD>(-1)) {
+    // Closing the job ends the suspended process.
+    job->reset();
+    end_process(*started);
+    return fail("Could not start OpenVPN. Repair the Morvex VPN installation.");
+  }
+  state.openvpn_job = std::move(*job);
+  state.openvpn_process = std::move(started->process);
+  state.openvpn_thread = std::move(started->thread);
+  return {};
+}
+
+Readiness openvpn_readiness(const TunnelState& state) {
+  if (state.openvpn_process &&
+      WaitForSingleObject(state.openvpn_process.get(), 0) != WAIT_TIMEOUT) {
+    return {EngineReadiness::stopped, {}};
+  }
+  const auto log = read_text_file(in_directory(state, openvpn_log_file), log_limit);
+  if (!log || !openvpn_log_ready(*log)) return {};
+  return {EngineReadiness::ready, "MorvexOpenVPN"};
+}
+
+std::optional<TrafficTotals> openvpn_traffic(const TunnelState& state) {
+  const auto status = read_text_file(in_directory(state, openvpn_status_file), status_limit);
+  if (!status) return std::nullopt;
+  return parse_openvpn_status(*status);
+}
+
+}  // namespace morvex
