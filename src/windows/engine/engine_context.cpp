@@ -14,10 +14,13 @@ std::uint64_t system_unix_seconds() {
 
 std::wstring engine_program_path(std::wstring_view relative) {
   std::wstring root = L"C:\\Program Files";
-  wchar_t buffer[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableW(L"ProgramFiles", buffer, MAX_PATH);
-  if (length > 0 && length < MAX_PATH) root.assign(buffer, length);
-  if (!root.empty() && root.back() != L'\\' && root.back() != L'/') root += L'\\';
+  const DWORD needed = GetEnvironmentVariableW(L"ProgramFiles", nullptr, 0);
+  if (needed > 1) {
+    std::wstring value(needed, L'\0');
+    const DWORD length = GetEnvironmentVariableW(L"ProgramFiles", value.data(), needed);
+    if (length > 0 && length < needed) root.assign(value.data(), length);
+  }
+  if (root.back() != L'\\' && root.back() != L'/') root += L'\\';
   return root + std::wstring(relative);
 }
 
