@@ -44,8 +44,9 @@ struct ProgramsSetup {
   }
 
   TempFolder folder;
-  std::filesystem::path storage = folder.path() / L"private-runtime";
-  std::filesystem::path root = folder.path() / L"pf";
+  // Spaces in both paths, as under "Program Files".
+  std::filesystem::path storage = folder.path() / L"Morvex VPN" / L"private-runtime";
+  std::filesystem::path root = folder.path() / L"Program Files";
   BoundedRunner runner;
   EngineContext context = testing::test_context(runner, root);
   TunnelState state{storage};
