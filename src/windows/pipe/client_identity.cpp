@@ -1,0 +1,93 @@
+#include "windows/pipe/client_identity.hpp"
+
+#include <vector>
+
+#include "windows/pipe/portable/admission.hpp"
+#include "windows/unique_handle.hpp"
+
+namespace morvex {
+namespace {
+
+// Longest path a Win32 call reports, in UTF-16 units.
+constexpr DWORD max_path_units = 32768;
+
+}  // namespace
+
+Result<std::wstring> canonical_path(std::wstring_view path) {
+  const std::wstring text(path);
+  UniqueHandle file(CreateFileW(text.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return fail("Cannot verify VPN process path.");
+
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+    if (length == 0) return fail("Cannot verify VPN process path.");
+    // A result that does not fit reports the size it needs, terminator included.
+    if (length < buffer.size()) return std::wstring(buffer.data(), length);
+    if (length > max_path_units) return fail("Cannot verify VPN process path.");
+    buffer.resize(length);
+  }
+}
+
+Result<std::wstring> client_image_path(DWORD process_id) {
+  const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+  if (!process) return fail("Cannot inspect VPN process identity.");
+
+  std::vector<wchar_t> buffer(max_path_units);
+  DWORD length = static_cast<DWORD>(buffer.size());
+  if (!QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &length)) {
+    return fail("Cannot verify VPN process executable.");
+  }
+  return canonical_path(std::wstring_view(buffer.data(), length));
+}
+
+Result<std::wstring> own_image_path() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length =
+        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return fail("Cannot locate VPN service.");
+    // A truncated name fills the whole buffer.
+    if (length < buffer.size() && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      return std::wstring(buffer.data(), length);
+    }
+    if (buffer.size() >= max_path_units) return fail("Cannot locate VPN service.");
+    buffer.resize(buffer.size() * 2 > max_path_units ? max_path_units : buffer.size() * 2);
+  }
+}
+
+std::optional<std::uint32_t> SystemClientIdentity::client_session(HANDLE pipe) {
+  ULONG session = 0;
+  if (!GetNamedPipeClientSessionId(pipe, &session)) return std::nullopt;
+  return static_cast<std::uint32_t>(session);
+}
+
+std::uint32_t SystemClientIdentity::console_session() {
+  return static_cast<std::uint32_t>(WTSGetActiveConsoleSessionId());
+}
+
+Result<std::wstring> SystemClientIdentity::client_image(HANDLE pipe) {
+  ULONG process_id = 0;
+  if (!GetNamedPipeClientProcessId(pipe, &process_id)) {
+    return fail("Cannot inspect VPN process identity.");
+  }
+  return client_image_path(process_id);
+}
+
+Result<std::wstring> SystemClientIdentity::service_image() {
+  auto path = own_image_path();
+  if (!path) return path;
+  return canonical_path(*path);
+}
+
+bool decide_trust(ClientIdentity& identity, HANDLE pipe) {
+  const auto client = identity.client_image(pipe);
+  if (!client) return false;
+  return client_trusted(client, identity.service_image());
+}
+
+}  // namespace morvex

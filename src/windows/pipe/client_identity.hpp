@@ -1,0 +1,53 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/failure.hpp"
+
+namespace morvex {
+
+// The final path of a file: opened without data access and resolved with
+// GetFinalPathNameByHandleW into its normalised "\\?\" form, every link and
+// junction on the way followed. Fails with "Cannot verify VPN process path.".
+Result<std::wstring> canonical_path(std::wstring_view path);
+
+// The canonical path of the executable of a running process.
+Result<std::wstring> client_image_path(DWORD process_id);
+
+// The path of the running executable as the loader reports it, unresolved.
+// Fails with "Cannot locate VPN service.".
+Result<std::wstring> own_image_path();
+
+// What the accept loop learns about the client of a connected pipe instance.
+// The system answers come from Windows; tests substitute their own.
+class ClientIdentity {
+ public:
+  virtual ~ClientIdentity() = default;
+  // The client's session, or none when Windows cannot tell.
+  virtual std::optional<std::uint32_t> client_session(HANDLE pipe) = 0;
+  // The session attached to the physical console, or no_console_session.
+  virtual std::uint32_t console_session() = 0;
+  // The canonical path of the client's executable.
+  virtual Result<std::wstring> client_image(HANDLE pipe) = 0;
+  // The canonical path of the service's own executable.
+  virtual Result<std::wstring> service_image() = 0;
+};
+
+class SystemClientIdentity final : public ClientIdentity {
+ public:
+  std::optional<std::uint32_t> client_session(HANDLE pipe) override;
+  std::uint32_t console_session() override;
+  Result<std::wstring> client_image(HANDLE pipe) override;
+  Result<std::wstring> service_image() override;
+};
+
+// Whether the client of `pipe` is the desktop app: both executables are
+// learnt anew for every connection and must share their directory.
+bool decide_trust(ClientIdentity& identity, HANDLE pipe);
+
+}  // namespace morvex

@@ -1,0 +1,161 @@
+#include "windows/pipe/pipe_server.hpp"
+
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "windows/pipe/portable/admission.hpp"
+#include "windows/pipe/portable/frame.hpp"
+#include "windows/pipe/security_descriptor.hpp"
+
+namespace morvex {
+namespace {
+
+// Clears the running flag however the loop ends.
+class RunningFlag {
+ public:
+  explicit RunningFlag(std::atomic<bool>& flag) : flag_(flag) { flag_.exchange(true); }
+  RunningFlag(const RunningFlag&) = delete;
+  RunningFlag& operator=(const RunningFlag&) = delete;
+  ~RunningFlag() { flag_.exchange(false); }
+
+ private:
+  std::atomic<bool>& flag_;
+};
+
+// Hands an admitted instance to a detached thread of its own. A thread that
+// cannot be started takes the instance down with it: the handle is closed
+// and the loop goes on.
+void start_connection_thread(UniqueHandle pipe, bool trusted,
+                             const std::shared_ptr<const ConnectionSettings>& settings) {
+  try {
+    std::thread([pipe = std::move(pipe), trusted, settings]() mutable {
+      try {
+        (void)serve_connection(std::move(pipe), trusted, *settings);
+      } catch (...) {
+        // Out of memory on this connection: it ends without an answer.
+      }
+    }).detach();
+  } catch (...) {
+  }
+}
+
+// The loop's work for one instance, from waiting for a client to handing the
+// connection over; whatever becomes of the client, the instance is either
+// closed here or owned by its thread.
+void accept_one(UniqueHandle pipe, const std::function<bool()>& service_stopping,
+                ClientIdentity& identity,
+                const std::shared_ptr<const ConnectionSettings>& settings) {
+  if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+  if (service_stopping()) return;
+  if (!session_admitted(identity.client_session(pipe.get()), identity.console_session())) return;
+  DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+  if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) return;
+  const bool trusted = decide_trust(identity, pipe.get());
+  start_connection_thread(std::move(pipe), trusted, settings);
+}
+
+}  // namespace
+
+HANDLE create_pipe_instance(const PipeInstanceParameters& p) {
+  const std::wstring name(p.name);
+  return CreateNamedPipeW(name.c_str(), p.open_mode, p.pipe_mode, p.max_instances,
+                          p.out_buffer_bytes, p.in_buffer_bytes, p.default_timeout_ms,
+                          p.attributes);
+}
+
+Result<void> run_pipe_server(const PipeServerConfig& config,
+                             const std::function<bool()>& service_stopping,
+                             std::atomic<bool>& pipe_server_running) {
+  const RunningFlag running(pipe_server_running);
+
+  auto descriptor = security_descriptor_from_sddl(pipe_sddl);
+  if (!descriptor) return std::unexpected(descriptor.error());
+
+  std::shared_ptr<const ConnectionSettings> settings;
+  std::shared_ptr<ClientIdentity> identity = config.identity;
+  try {
+    settings = std::make_shared<const ConnectionSettings>(config.connection);
+    if (!identity) identity = std::make_shared<SystemClientIdentity>();
+  } catch (...) {
+    return fail("Cannot start the private VPN service channel.");
+  }
+
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof(attributes);
+  attributes.lpSecurityDescriptor = descriptor->get();
+  attributes.bInheritHandle = FALSE;
+
+  PipeInstanceParameters parameters;
+  parameters.name = config.pipe_name;
+  // Only the service's first instance claims the name: it fails when
+  // another process already holds the pipe.
+  parameters.open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
+  parameters.pipe_mode =
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+  parameters.max_instances = max_pipe_instances;
+  parameters.out_buffer_bytes = pipe_buffer_bytes;
+  parameters.in_buffer_bytes = pipe_buffer_bytes;
+  parameters.default_timeout_ms = pipe_default_timeout_ms;
+  parameters.attributes = &attributes;
+
+  while (!service_stopping()) {
+    UniqueHandle pipe(config.create_instance(parameters));
+    if (!pipe) {
+      // Every instance is held by a connection: try again shortly, looking
+      // at the stop flag between tries.
+      if (GetLastError() == ERROR_PIPE_BUSY) {
+        std::this_thread::sleep_for(config.busy_retry);
+        continue;
+      }
+      return fail("Cannot start the private VPN service channel.");
+    }
+    accept_one(std::move(pipe), service_stopping, *identity, settings);
+    parameters.open_mode = PIPE_ACCESS_DUPLEX;
+  }
+  return {};
+}
+
+Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings) {
+  auto request = read_message(pipe.get(), settings.receive_timeout);
+  if (!request) return std::unexpected(request.error());
+
+  std::string reply;
+  if (trusted) {
+    try {
+      reply = settings.handle_request(*request);
+    } catch (...) {
+      // The handler never throws; if it did, the client gets no answer.
+      return fail("VPN service could not complete the request.");
+    }
+  } else {
+    reply = refusal_body;
+  }
+  if (reply.size() > max_message_bytes) return fail("VPN message is too large.");
+
+  const auto length = encode_frame_length(static_cast<std::uint32_t>(reply.size()));
+  auto sent =
+      write_all(pipe.get(), std::string_view(length.data(), length.size()), settings.write_timeout);
+  if (!sent) return sent;
+  sent = write_all(pipe.get(), reply, settings.write_timeout);
+  if (!sent) return sent;
+
+  // Keep the instance until the client has read the reply and closed its end
+  // (or sent anything, or the wait ends).
+  (void)read_exact_until(pipe.get(), 1, PipeClock::now() + settings.final_wait);
+  return {};
+}
+
+void wake_pipe_server(std::wstring_view pipe_name, const std::atomic<bool>& pipe_server_running,
+                      WakeTiming timing) {
+  const std::wstring name(pipe_name);
+  const auto deadline = PipeClock::now() + timing.window;
+  while (pipe_server_running.load() && PipeClock::now() < deadline) {
+    UniqueHandle client(
+        CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    client.reset();
+    std::this_thread::sleep_for(timing.interval);
+  }
+}
+
+}  // namespace morvex

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/failure.hpp"
+#include "windows/pipe/client_identity.hpp"
+#include "windows/pipe/pipe_io.hpp"
+#include "windows/unique_handle.hpp"
+
+namespace morvex {
+
+inline constexpr std::wstring_view service_pipe_name = L"\\\\.\\pipe\\MorvexVPN.Service.v1";
+// A protected DACL: LocalSystem and Administrators get all access, users
+// signed on interactively read and write, nobody else anything.
+inline constexpr std::wstring_view pipe_sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
+inline constexpr DWORD max_pipe_instances = 16;
+// One largest body plus its length, in each direction.
+inline constexpr DWORD pipe_buffer_bytes = 131076;
+inline constexpr DWORD pipe_default_timeout_ms = 5000;
+
+// Everything CreateNamedPipeW receives for one instance.
+struct PipeInstanceParameters {
+  std::wstring_view name;
+  DWORD open_mode = 0;
+  DWORD pipe_mode = 0;
+  DWORD max_instances = 0;
+  DWORD out_buffer_bytes = 0;
+  DWORD in_buffer_bytes = 0;
+  DWORD default_timeout_ms = 0;
+  SECURITY_ATTRIBUTES* attributes = nullptr;
+};
+
+// Creates one pipe instance; on failure gives INVALID_HANDLE_VALUE with the
+// thread's last error set. The default calls CreateNamedPipeW.
+using PipeInstanceFactory = std::function<HANDLE(const PipeInstanceParameters&)>;
+HANDLE create_pipe_instance(const PipeInstanceParameters& parameters);
+
+// Turns a trusted client's request body into the reply text.
+using RequestHandler = std::function<std::string(std::string_view body)>;
+
+// What a connection thread needs; shared by every connection of one server.
+struct ConnectionSettings {
+  RequestHandler handle_request;
+  std::chrono::milliseconds receive_timeout = pipe_io_timeout;
+  std::chrono::milliseconds write_timeout = pipe_io_timeout;
+  std::chrono::milliseconds final_wait = pipe_io_timeout;
+};
+
+struct PipeServerConfig {
+  std::wstring pipe_name{service_pipe_name};
+  ConnectionSettings connection;
+  // Who the client is; the system's answers when left empty.
+  std::shared_ptr<ClientIdentity> identity;
+  PipeInstanceFactory create_instance = create_pipe_instance;
+  std::chrono::milliseconds busy_retry{10};
+};
+
+// The accept loop. Blocks until `service_stopping` answers true after a
+// client (or the wake-up) has connected, and returns success, or "Cannot
+// secure the VPN service." or "Cannot start the private VPN service
+// channel.". `pipe_server_running` is set for as long as the loop runs.
+Result<void> run_pipe_server(const PipeServerConfig& config,
+                             const std::function<bool()>& service_stopping,
+                             std::atomic<bool>& pipe_server_running);
+
+// Serves one connection on the calling thread: reads one request, answers
+// it (or refuses an untrusted client), waits for the client to finish and
+// closes the instance.
+Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings);
+
+struct WakeTiming {
+  std::chrono::milliseconds window{5000};
+  std::chrono::milliseconds interval{50};
+};
+
+// Connects to the pipe as a client at every interval while the accept loop
+// runs, so that a loop blocked waiting for a client notices the stop. Returns
+// when the loop has ended or the window has passed.
+void wake_pipe_server(std::wstring_view pipe_name, const std::atomic<bool>& pipe_server_running,
+                      WakeTiming timing = {});
+
+}  // namespace morvex

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/failure.hpp"
+
+namespace morvex {
+
+// The session number Windows reports while no session is attached to the
+// physical console.
+inline constexpr std::uint32_t no_console_session = 0xFFFFFFFFu;
+
+// A client may talk to the service only from the session at the physical
+// console. No client session (the query failed) or no console session refuses.
+bool session_admitted(std::optional<std::uint32_t> client_session, std::uint32_t console_session);
+
+// The components of the directory that holds `path`, split at back and
+// forward slashes and kept exactly as written (empty components of a prefix
+// such as "\\?\" included). None when the path has no directory part or ends
+// in a separator.
+std::optional<std::vector<std::wstring_view>> parent_components(std::wstring_view path);
+
+// Whether two paths lie in the same directory, comparing the directories
+// component by component, each component matched exactly (case-sensitively).
+bool same_parent_directory(std::wstring_view first, std::wstring_view second);
+
+// The trust decision: a client is the desktop app exactly when the canonical
+// path of its executable lies in the directory of the service's own
+// canonical executable path. Any failure to learn either path refuses.
+bool client_trusted(const Result<std::wstring>& client_image,
+                    const Result<std::wstring>& service_image);
+
+}  // namespace morvex

@@ -1,0 +1,516 @@
+#include <windows.h>
+// The security headers below need windows.h first.
+#include <gtest/gtest.h>
+#include <sddl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pipe/pipe_test_support.hpp"
+#include "windows/local_memory.hpp"
+#include "windows/pipe/client_identity.hpp"
+#include "windows/pipe/pipe_server.hpp"
+#include "windows/pipe/security_descriptor.hpp"
+
+namespace morvex {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace morvex::testing;
+using Clock = std::chrono::steady_clock;
+
+// What the dispatcher stand-in saw; shared with connection threads that may
+// outlive a test.
+struct Received {
+  std::mutex mutex;
+  std::vector<std::string> bodies;
+  std::size_t count() {
+    std::lock_guard lock(mutex);
+    return bodies.size();
+  }
+};
+
+// Answers who a client is, as a test decides.
+class ScriptedIdentity final : public ClientIdentity {
+ public:
+  std::optional<std::uint32_t> session = 1;
+  std::uint32_t console = 1;
+  Result<std::wstring> client = std::wstring(L"\\\\?\\C:\\Morvex\\app.exe");
+  Result<std::wstring> service = std::wstring(L"\\\\?\\C:\\Morvex\\service.exe");
+
+  std::optional<std::uint32_t> client_session(HANDLE) override { return session; }
+  std::uint32_t console_session() override { return console; }
+  Result<std::wstring> client_image(HANDLE) override { return client; }
+  Result<std::wstring> service_image() override { return service; }
+};
+
+// The DACL of a descriptor as "P" (protected) or "-", then one
+// "type/flags/mask/sid" entry per ACE, in order.
+std::string describe_dacl(PSECURITY_DESCRIPTOR descriptor) {
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorControl(descriptor, &control, &revision) ||
+      !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl) {
+    return "no DACL";
+  }
+  std::string text = (control & SE_DACL_PROTECTED) ? "P" : "-";
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) return "bad ACE";
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    wchar_t* sid = nullptr;
+    if (!ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &sid)) return "bad SID";
+    const UniqueLocal<wchar_t> owner(sid);
+    char entry[64];
+    std::snprintf(entry, sizeof(entry), " %u/%u/%08lx/", allowed->Header.AceType,
+                  allowed->Header.AceFlags, static_cast<unsigned long>(allowed->Mask));
+    text += entry;
+    for (const wchar_t* c = sid; *c != 0; ++c) text.push_back(static_cast<char>(*c));
+  }
+  return text;
+}
+
+// Protected; allowed ACEs without inheritance: LocalSystem and Administrators
+// GENERIC_ALL, interactive users GENERIC_READ | GENERIC_WRITE.
+constexpr const char* pipe_dacl =
+    "P 0/0/10000000/S-1-5-18 0/0/10000000/S-1-5-32-544 0/0/c0000000/S-1-5-4";
+
+class PipeServerTest : public ::testing::Test {
+ protected:
+  // A server whose handler echoes "reply:" and the body's size. Short
+  // time-outs unless a test sets its own.
+  PipeServerConfig config(std::shared_ptr<ClientIdentity> identity = nullptr) {
+    PipeServerConfig c;
+    c.pipe_name = name;
+    c.identity = std::move(identity);
+    auto seen = received;
+    c.connection.handle_request = [seen](std::string_view body) {
+      std::lock_guard lock(seen->mutex);
+      seen->bodies.emplace_back(body);
+      return "reply:" + std::to_string(body.size());
+    };
+    c.connection.receive_timeout = 2s;
+    c.connection.write_timeout = 2s;
+    c.connection.final_wait = 2s;
+    return c;
+  }
+
+  std::wstring name = unique_pipe_name(L"pipe");
+  std::shared_ptr<Received> received = std::make_shared<Received>();
+};
+
+TEST_F(PipeServerTest, TrustedRequestsReachTheHandlerWithinTheLimit) {
+  // The client is this test program, which lies beside itself: the real
+  // session and path checks admit and trust it.
+  ServerThread server(config());
+  server.wait_until_listening();
+
+  struct Case {
+    std::string body;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {R"({"action":"status"})", "reply:19"},
+      {std::string(131072, 'x'), "reply:131072"},
+      {"", "reply:0"},
+  };
+  for (const auto& c : cases) {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame(c.body)));
+    EXPECT_EQ(read_reply(client.get(), 5s), c.reply);
+  }
+  std::lock_guard lock(received->mutex);
+  ASSERT_EQ(received->bodies.size(), 3u);
+  EXPECT_EQ(received->bodies[1], cases[1].body);
+  EXPECT_EQ(received->bodies[2], "");
+}
+
+TEST_F(PipeServerTest, OversizedLengthIsDroppedWithoutReadingTheBody) {
+  auto c = config();
+  c.connection.receive_timeout = 10s;
+  ServerThread server(c);
+  server.wait_until_listening();
+
+  const auto client = connect_client(name);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(send_bytes(client.get(), frame_length(131073)));
+  const auto start = Clock::now();
+  // The server closes at once rather than waiting for a body that never comes.
+  EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+  EXPECT_LT(Clock::now() - start, 3s);
+  EXPECT_EQ(received->count(), 0u);
+}
+
+TEST_F(PipeServerTest, SilentClientsAreDroppedAtTheDeadline) {
+  auto c = config();
+  c.connection.receive_timeout = 400ms;
+  ServerThread server(c);
+  server.wait_until_listening();
+
+  for (const std::string& sent : {std::string(), frame_length(10), frame_length(10) + "abc"}) {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), sent));
+    const auto start = Clock::now();
+    EXPECT_TRUE(closed_without_bytes(client.get(), 5s)) << sent.size();
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, 250ms) << sent.size();
+    EXPECT_LT(waited, 3s) << sent.size();
+  }
+  EXPECT_EQ(received->count(), 0u);
+}
+
+TEST_F(PipeServerTest, ClientKeepingItsEndOpenHoldsTheInstanceUntilTheFinalWait) {
+  auto c = config();
+  c.connection.final_wait = 700ms;
+  ServerThread server(c);
+  server.wait_until_listening();
+
+  const auto client = connect_client(name);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+  ASSERT_EQ(read_reply(client.get(), 5s), "reply:2");
+  const auto start = Clock::now();
+  EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+  EXPECT_GE(Clock::now() - start, 500ms);
+}
+
+TEST_F(PipeServerTest, SeventeenthClientWaitsForAFreeInstance) {
+  auto c = config();
+  c.connection.final_wait = 20s;
+  ServerThread server(c);
+  server.wait_until_listening();
+
+  // Sixteen clients that read their reply and keep their end open.
+  std::vector<UniqueHandle> held;
+  for (int i = 0; i < 16; ++i) {
+    auto client = connect_client(name);
+    ASSERT_TRUE(client) << i;
+    ASSERT_TRUE(send_bytes(client.get(), frame("held")));
+    ASSERT_EQ(read_reply(client.get(), 5s), "reply:4") << i;
+    held.push_back(std::move(client));
+  }
+
+  UniqueHandle refused(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_BUSY));
+
+  // Freeing one lets the server create an instance again.
+  std::thread release([&] {
+    std::this_thread::sleep_for(200ms);
+    held.front().reset();
+  });
+  const auto seventeenth = connect_client(name, 5s);
+  release.join();
+  ASSERT_TRUE(seventeenth);
+  ASSERT_TRUE(send_bytes(seventeenth.get(), frame("last")));
+  EXPECT_EQ(read_reply(seventeenth.get(), 5s), "reply:4");
+  held.clear();
+}
+
+TEST_F(PipeServerTest, UntrustedClientGetsOnlyTheRefusalAfterACompleteRequest) {
+  auto identity = std::make_shared<ScriptedIdentity>();
+  identity->client = std::wstring(L"\\\\?\\C:\\Users\\me\\Downloads\\app.exe");
+  ServerThread server(config(identity));
+  server.wait_until_listening();
+
+  {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame(R"({"action":"status"})")));
+    const auto reply = read_reply(client.get(), 5s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, R"({"error":"Only the Morvex VPN app can use this service."})");
+    EXPECT_EQ(reply->size(), 57u);
+  }
+  {
+    // Half a request: nothing until the deadline, then nothing at all.
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame_length(5) + "ab"));
+    EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+  }
+  {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame_length(131073)));
+    EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+  }
+  EXPECT_EQ(received->count(), 0u);
+}
+
+TEST_F(PipeServerTest, ClientsWhoseIdentityCannotBeLearntAreRefused) {
+  struct Case {
+    const char* what;
+    Result<std::wstring> client;
+    Result<std::wstring> service;
+  };
+  const std::wstring here = L"\\\\?\\C:\\Morvex\\app.exe";
+  const Case cases[] = {
+      {"process unknown", fail("Cannot inspect VPN process identity."), here},
+      {"service path unknown", here, fail("Cannot locate VPN service.")},
+      {"reached through a link elsewhere", std::wstring(L"\\\\?\\D:\\elsewhere\\app.exe"), here},
+      {"directory differs in case", std::wstring(L"\\\\?\\C:\\morvex\\app.exe"), here},
+  };
+  for (const auto& c : cases) {
+    auto identity = std::make_shared<ScriptedIdentity>();
+    identity->client = c.client;
+    identity->service = c.service;
+    name = unique_pipe_name(L"identity");
+    ServerThread server(config(identity));
+    server.wait_until_listening();
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client) << c.what;
+    ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+    EXPECT_EQ(read_reply(client.get(), 5s),
+              R"({"error":"Only the Morvex VPN app can use this service."})")
+        << c.what;
+  }
+  EXPECT_EQ(received->count(), 0u);
+}
+
+TEST_F(PipeServerTest, ClientsOutsideTheConsoleSessionAreClosedBeforeAnyByte) {
+  struct Case {
+    const char* what;
+    std::optional<std::uint32_t> session;
+    std::uint32_t console;
+  };
+  const Case cases[] = {
+      {"remote desktop session", 2, 1},
+      {"switched away from the console", 1, 3},
+      {"no console session", 1, 0xFFFFFFFFu},
+      {"session unknown", std::nullopt, 1},
+  };
+  for (const auto& c : cases) {
+    auto identity = std::make_shared<ScriptedIdentity>();
+    identity->session = c.session;
+    identity->console = c.console;
+    name = unique_pipe_name(L"session");
+    auto settings = config(identity);
+    settings.connection.receive_timeout = 10s;
+    ServerThread server(settings);
+    server.wait_until_listening();
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client) << c.what;
+    send_bytes(client.get(), frame("{}"));
+    const auto start = Clock::now();
+    EXPECT_TRUE(closed_without_bytes(client.get(), 5s)) << c.what;
+    EXPECT_LT(Clock::now() - start, 2s) << c.what;
+  }
+  EXPECT_EQ(received->count(), 0u);
+}
+
+TEST_F(PipeServerTest, OversizedReplyIsNotSent) {
+  auto c = config();
+  c.connection.handle_request = [](std::string_view) { return std::string(131073, 'r'); };
+  ServerThread server(c);
+  server.wait_until_listening();
+  const auto client = connect_client(name);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+  EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+}
+
+TEST_F(PipeServerTest, InstancesAreCreatedWithTheFixedParameters) {
+  struct Seen {
+    DWORD open_mode, pipe_mode, instances, out_buffer, in_buffer, timeout;
+    BOOL inherit;
+    std::string sddl;
+  };
+  auto seen = std::make_shared<std::vector<Seen>>();
+  auto mutex = std::make_shared<std::mutex>();
+  auto c = config();
+  c.create_instance = [seen, mutex](const PipeInstanceParameters& p) {
+    {
+      std::lock_guard lock(*mutex);
+      seen->push_back({p.open_mode, p.pipe_mode, p.max_instances, p.out_buffer_bytes,
+                       p.in_buffer_bytes, p.default_timeout_ms, p.attributes->bInheritHandle,
+                       describe_dacl(p.attributes->lpSecurityDescriptor)});
+    }
+    return create_pipe_instance(p);
+  };
+  ServerThread server(c);
+  server.wait_until_listening();
+  for (int i = 0; i < 2; ++i) {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+    ASSERT_EQ(read_reply(client.get(), 5s), "reply:2");
+  }
+  ASSERT_TRUE(server.stop());
+
+  std::lock_guard lock(*mutex);
+  ASSERT_GE(seen->size(), 3u);
+  for (std::size_t i = 0; i < seen->size(); ++i) {
+    const auto& s = (*seen)[i];
+    EXPECT_EQ(s.open_mode,
+              i == 0 ? static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE)
+                     : static_cast<DWORD>(PIPE_ACCESS_DUPLEX))
+        << i;
+    EXPECT_EQ(s.pipe_mode, static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
+                                              PIPE_REJECT_REMOTE_CLIENTS));
+    EXPECT_EQ(s.instances, 16u);
+    EXPECT_EQ(s.out_buffer, 131076u);
+    EXPECT_EQ(s.in_buffer, 131076u);
+    EXPECT_EQ(s.timeout, 5000u);
+    EXPECT_EQ(s.inherit, FALSE);
+    EXPECT_EQ(s.sddl, pipe_dacl);
+  }
+}
+
+TEST_F(PipeServerTest, BusyInstancesAreRetriedAndOtherCreationFailuresEndTheLoop) {
+  auto calls = std::make_shared<std::vector<DWORD>>();
+  auto c = config();
+  c.busy_retry = 5ms;
+  c.create_instance = [calls](const PipeInstanceParameters& p) -> HANDLE {
+    calls->push_back(p.open_mode);
+    SetLastError(calls->size() < 4 ? ERROR_PIPE_BUSY : ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  };
+  std::atomic<bool> running{false};
+  const auto outcome = run_pipe_server(
+      c, [] { return false; }, running);
+  EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel."));
+  EXPECT_FALSE(running.load());
+  // Until an instance exists, every try still claims the name first.
+  EXPECT_EQ(*calls, std::vector<DWORD>(4, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE));
+}
+
+TEST_F(PipeServerTest, StopWhileIdleEndsTheLoopAtOnce) {
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> running{false};
+  std::optional<Result<void>> outcome;
+  const auto c = config();
+  std::thread loop([&] {
+    outcome = run_pipe_server(
+        c, [&] { return stopping.load(); }, running);
+  });
+  ServerThread(PipeServerConfig{}).stop();  // nothing: a loop that never ran
+  while (!running.load()) std::this_thread::sleep_for(1ms);
+  std::this_thread::sleep_for(50ms);
+
+  const auto start = Clock::now();
+  stopping.exchange(true);
+  wake_pipe_server(name, running);
+  loop.join();
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_EQ(outcome, Result<void>{});
+  EXPECT_FALSE(running.load());
+
+  // With no loop running the wake-up returns at once.
+  const auto idle = Clock::now();
+  wake_pipe_server(name, running);
+  EXPECT_LT(Clock::now() - idle, 100ms);
+}
+
+TEST_F(PipeServerTest, RealClientProgramsAreTrustedOnlyBesideTheService) {
+  // This test program plays the service: a copy of the client in its folder
+  // is the app, a copy elsewhere a stranger.
+  ServerThread server(config());
+  server.wait_until_listening();
+  const TemporaryFolder elsewhere(L"stranger");
+  const auto inside = program_folder() / L"morvex_pipe_client.exe";
+  const auto outside = elsewhere.path() / L"morvex_pipe_client.exe";
+  ASSERT_TRUE(CopyFileW(inside.c_str(), outside.c_str(), TRUE));
+
+  const auto reply_file = elsewhere.path() / L"reply.txt";
+  const std::wstring arguments = L"\"" + name + L"\" \"{}\" \"" + reply_file.wstring() + L"\"";
+  auto run = run_program(inside, arguments, 20s);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(read_file(reply_file), "reply:2");
+
+  run = run_program(outside, arguments, 20s);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(read_file(reply_file), R"({"error":"Only the Morvex VPN app can use this service."})");
+  EXPECT_EQ(received->count(), 1u);
+}
+
+// The deadline rules of the pipe reads and writes, on a connected pair.
+class PipeIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_NOWAIT, 1,
+                                  4096, 4096, 0, nullptr));
+    ASSERT_TRUE(server);
+    client = connect_client(name);
+    ASSERT_TRUE(client);
+    ConnectNamedPipe(server.get(), nullptr);
+  }
+  std::wstring name = unique_pipe_name(L"io");
+  UniqueHandle server;
+  UniqueHandle client;
+};
+
+TEST_F(PipeIoTest, ReadsObeyCountAndDeadline) {
+  // Nothing requested: nothing read, even past the deadline.
+  EXPECT_EQ(read_exact_until(server.get(), 0, Clock::now() - 1s), "");
+  ASSERT_TRUE(send_bytes(client.get(), "abcdef"));
+  EXPECT_EQ(read_exact_until(server.get(), 4, Clock::now() + 1s), "abcd");
+  // Bytes that arrive once the deadline has passed still count as late.
+  EXPECT_EQ(read_exact_until(server.get(), 2, Clock::now() - 1ms), fail("VPN service timed out."));
+
+  const auto start = Clock::now();
+  EXPECT_EQ(read_exact_until(server.get(), 1, Clock::now() + 200ms),
+            fail("VPN service timed out."));
+  EXPECT_GE(Clock::now() - start, 190ms);
+
+  client.reset();
+  EXPECT_EQ(read_exact_until(server.get(), 1, Clock::now() + 1s),
+            fail("VPN service connection was interrupted."));
+}
+
+TEST_F(PipeIoTest, MessagesShareOneDeadlineAndKeepTheLimit) {
+  ASSERT_TRUE(send_bytes(client.get(), frame("hello")));
+  EXPECT_EQ(read_message(server.get(), 1s), "hello");
+  ASSERT_TRUE(send_bytes(client.get(), frame_length(131073) + "x"));
+  EXPECT_EQ(read_message(server.get(), 1s), fail("VPN message is too large."));
+  // The body's byte is still waiting: the limit stopped the read before it.
+  EXPECT_EQ(read_exact_until(server.get(), 1, Clock::now() + 1s), "x");
+  ASSERT_TRUE(send_bytes(client.get(), frame_length(3) + "ab"));
+  EXPECT_EQ(read_message(server.get(), 200ms), fail("VPN service timed out."));
+}
+
+TEST_F(PipeIoTest, WritesFailOnAClosedClientAndSucceedWhenEmpty) {
+  EXPECT_EQ(write_all(server.get(), ""), Result<void>{});
+  EXPECT_EQ(write_all(server.get(), "abc"), Result<void>{});
+  client.reset();
+  EXPECT_EQ(write_all(server.get(), "abc"), fail("Cannot send the VPN request."));
+}
+
+TEST(SecurityDescriptor, ConvertsSddlOrFails) {
+  const auto descriptor = security_descriptor_from_sddl(pipe_sddl);
+  ASSERT_TRUE(descriptor);
+  EXPECT_EQ(describe_dacl(descriptor->get()), pipe_dacl);
+  BOOL defaulted = FALSE;
+  PSID owner = nullptr;
+  EXPECT_TRUE(GetSecurityDescriptorOwner(descriptor->get(), &owner, &defaulted));
+  EXPECT_EQ(owner, nullptr);
+
+  EXPECT_EQ(security_descriptor_from_sddl(L"D:P(nonsense"), fail("Cannot secure the VPN service."));
+}
+
+TEST(ClientIdentityOnThisMachine, PathsAreCanonicalAndFailuresNamed) {
+  const auto own = own_image_path();
+  ASSERT_TRUE(own);
+  const auto canonical = canonical_path(*own);
+  ASSERT_TRUE(canonical);
+  EXPECT_EQ(canonical->rfind(L"\\\\?\\", 0), 0u);
+  EXPECT_EQ(client_image_path(GetCurrentProcessId()), canonical);
+  EXPECT_EQ(SystemClientIdentity().service_image(), canonical);
+  EXPECT_EQ(canonical_path(L"C:\\no\\such\\file.exe"), fail("Cannot verify VPN process path."));
+  EXPECT_EQ(client_image_path(0xFFFFFFF0u), fail("Cannot inspect VPN process identity."));
+}
+
+}  // namespace
+}  // namespace morvex

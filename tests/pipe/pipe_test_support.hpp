@@ -1,0 +1,93 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/failure.hpp"
+#include "windows/pipe/pipe_server.hpp"
+#include "windows/unique_handle.hpp"
+
+namespace morvex::testing {
+
+// A pipe name no other test (or test run) uses.
+std::wstring unique_pipe_name(std::wstring_view purpose);
+
+// The folder that holds this test program and the programs built with it.
+std::filesystem::path program_folder();
+
+// A fresh folder under the temporary folder, removed when let go.
+class TemporaryFolder {
+ public:
+  explicit TemporaryFolder(std::wstring_view purpose);
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  ~TemporaryFolder();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Opens the pipe as a client for reading and writing; while every instance
+// is busy, waits for one up to `patience`.
+UniqueHandle connect_client(const std::wstring& name,
+                            std::chrono::milliseconds patience = std::chrono::seconds(5));
+
+// The length bytes and the body.
+std::string frame(std::string_view body);
+std::string frame_length(std::uint32_t length);
+
+// Writes everything on a blocking client handle.
+bool send_bytes(HANDLE pipe, std::string_view bytes);
+
+// One reply frame read within `timeout`; the client end is switched to
+// non-blocking mode for it. The failure sentences are those of read_message.
+Result<std::string> read_reply(HANDLE pipe, std::chrono::milliseconds timeout);
+
+// Waits until the server closes its end: true when it did within `timeout`
+// without sending any byte.
+bool closed_without_bytes(HANDLE pipe, std::chrono::milliseconds timeout);
+
+struct ProgramRun {
+  DWORD exit_code = 0;
+  bool finished = false;
+};
+
+// Starts a program with the given command-line arguments (already quoted),
+// inheriting nothing, and waits up to `timeout` for it to end.
+ProgramRun run_program(const std::filesystem::path& program, const std::wstring& arguments,
+                       std::chrono::milliseconds timeout);
+
+// Reads a whole file; empty when missing.
+std::string read_file(const std::filesystem::path& path);
+
+// Runs an accept loop on a thread of its own and stops it when let go.
+class ServerThread {
+ public:
+  explicit ServerThread(PipeServerConfig config);
+  ServerThread(const ServerThread&) = delete;
+  ServerThread& operator=(const ServerThread&) = delete;
+  ~ServerThread();
+
+  // Stops the loop and waits for it; gives its result.
+  Result<void> stop();
+  bool running() const { return running_.load(); }
+  // Waits until the loop has created its first instance.
+  void wait_until_listening() const;
+
+ private:
+  PipeServerConfig config_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> running_{false};
+  std::optional<Result<void>> result_;
+  std::thread thread_;
+};
+
+}  // namespace morvex::testing
