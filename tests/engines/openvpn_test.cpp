@@ -202,6 +202,45 @@ TEST(OpenvpnEngine, ClosingTheJobEndsTheProcess) {
   EXPECT_TRUE(teardown_tunnel(setup.state, setup.context));
 }
 
+TEST(OpenvpnEngine, AFailedStopLeavesTheRecordAsItWas) {
+  // A process handle that cannot be waited on, or cannot end the process.
+  const struct {
+    DWORD access;
+    const char* message;
+  } cases[] = {
+      {PROCESS_QUERY_LIMITED_INFORMATION, "Cannot check OpenVPN shutdown."},
+      {SYNCHRONIZE, "OpenVPN could not stop."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    OpenvpnSetup setup("openvpn=ignore_exit");
+    setup.context.openvpn_exit_wait = 0ms;
+    ASSERT_TRUE(start_openvpn(setup.state, setup.profile("u", "p"), setup.context));
+    setup.state.active_profile = setup.profile("u", "p");
+    HANDLE restricted = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), setup.state.openvpn_process.get(),
+                                GetCurrentProcess(), &restricted, c.access, FALSE, 0));
+    UniqueHandle full(setup.state.openvpn_process.release());
+    setup.state.openvpn_process.reset(restricted);
+    if (c.access == PROCESS_QUERY_LIMITED_INFORMATION) {
+      // A process that cannot be asked counts as stopped.
+      EXPECT_EQ(openvpn_readiness(setup.state).state, EngineReadiness::stopped);
+    }
+
+    const auto result = teardown_tunnel(setup.state, setup.context);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message, c.message);
+    EXPECT_TRUE(setup.state.openvpn_exit_event && setup.state.openvpn_job &&
+                setup.state.openvpn_process && setup.state.openvpn_thread);
+    EXPECT_TRUE(setup.state.active_profile);
+    EXPECT_TRUE(std::filesystem::exists(setup.storage / L"openvpn.auth"));
+    EXPECT_EQ(WaitForSingleObject(full.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    setup.state.openvpn_process = std::move(full);
+    EXPECT_TRUE(teardown_tunnel(setup.state, setup.context));
+  }
+}
+
 TEST(OpenvpnEngine, ReadinessFollowsTheProcessAndItsLog) {
   {
     OpenvpnSetup setup("openvpn=exit");
