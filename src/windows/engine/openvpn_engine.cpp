@@ -101,8 +101,8 @@ void end_process(ProcessHandles& handles) {
 
 Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
                                 const EngineContext& context) {
-  if (names_existing_file(directory / std::filesystem::path(std::wstring(adapter_id_file))))
-    return {};
+  const auto id_file = directory / std::filesystem::path(std::wstring(adapter_id_file));
+  if (names_existing_file(id_file)) return {};
   auto command = engine_command(context.program_path(L"OpenVPN\\bin\\tapctl.exe"));
   command.arguments = {L"create", L"--hwid", L"root\\tap0901", L"--name", L"MorvexOpenVPN"};
   const auto output = context.runner.run(command, std::nullopt, adapter_timeout);
@@ -120,7 +120,10 @@ Result<void> start_openvpn(TunnelState& state, const Profile& profile,
 
   const auto config = write_private_file(state.directory, openvpn_config_file, profile.config);
   if (!config) return std::unexpected(config.error());
-  std::string credentials = profile.username + "\n" + profile.password + "\n";
+  // Built in one buffer so that no other copy of the password is left behind.
+  std::string credentials;
+  credentials.reserve(profile.username.size() + profile.password.size() + 2);
+  credentials.append(profile.username).append(1, '\n').append(profile.password).append(1, '\n');
   const auto auth = write_private_file(state.directory, openvpn_auth_file, credentials);
   wipe(credentials);
   if (!auth) return std::unexpected(auth.error());
