@@ -114,9 +114,8 @@ Result<void> teardown_tunnel(TunnelState& state, const EngineContext& context) {
   if (state.openvpn_process) {
     const auto stopped = stop_openvpn(state.openvpn_process.get(), context.openvpn_exit_wait);
     if (!stopped) return stopped;
-    state.openvpn_process.reset();
-    state.openvpn_thread.reset();
   }
+  state.openvpn_process.reset();
   state.openvpn_thread.reset();
   state.openvpn_exit_event.reset();
   state.openvpn_job.reset();
