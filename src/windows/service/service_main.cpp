@@ -1,28 +1,77 @@
 // Process entry of the VPN service.
 #include <windows.h>
+#include <winsvc.h>
 
-#include <cstdio>
+#include <atomic>
+#include <string>
 
+#include "command/runner.hpp"
 #include "dispatch/dispatcher.hpp"
+#include "windows/engine/engine_context.hpp"
+#include "windows/engine/tunnel_state.hpp"
+#include "windows/pipe/pipe_server.hpp"
+#include "windows/service/service_host.hpp"
+#include "windows/service/storage.hpp"
 #include "windows/service/unavailable_engine.hpp"
 
 namespace morvex {
-
-struct TunnelState {};
-
 namespace {
 
-UnavailableEngine engine;
+BoundedRunner runner;
+const EngineContext engine_context = default_engine_context(runner);
+
+Result<void> teardown(TunnelState& state) { return teardown_tunnel(state, engine_context); }
+
+UnavailableEngine engine(teardown);
 Dispatcher dispatcher(engine);
+std::atomic<bool> pipe_server_running{false};
+SERVICE_STATUS_HANDLE status_handle = nullptr;
+
+DWORD WINAPI service_control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
+  return handle_service_control(control, dispatcher,
+                                [] { wake_pipe_server(service_pipe_name, pipe_server_running); });
+}
+
+void report_status(DWORD current_state) {
+  SERVICE_STATUS status = service_status(current_state);
+  (void)SetServiceStatus(status_handle, &status);
+}
+
+void WINAPI service_main(DWORD, LPWSTR*) {
+  const std::wstring name(service_name);
+  status_handle = RegisterServiceCtrlHandlerExW(name.c_str(), service_control_handler, nullptr);
+  if (status_handle == nullptr) return;
+
+  ServiceLifecycle lifecycle;
+  lifecycle.report = report_status;
+  lifecycle.prepare_storage = [] { return prepare_storage(teardown); };
+  lifecycle.run_pipe_server = [] {
+    PipeServerConfig config;
+    config.connection.handle_request = [](std::string_view body) {
+      return dispatcher.handle_request(body);
+    };
+    return run_pipe_server(
+        config, [] { return dispatcher.stopping(); }, pipe_server_running);
+  };
+  lifecycle.teardown = teardown;
+  run_service(dispatcher, lifecycle);
+}
 
 }  // namespace
 }  // namespace morvex
 
 int wmain() {
+  // Libraries load from System32 only: never from the installation
+  // directory, the working directory or the PATH.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+  wchar_t name[] = L"MorvexVPN";
+  const SERVICE_TABLE_ENTRYW table[] = {{name, morvex::service_main}, {nullptr, nullptr}};
+  if (StartServiceCtrlDispatcherW(table)) return 0;
+
   // Only the Service Control Manager may start the service.
   static constexpr char message[] = "Start Morvex VPN through Windows Services.\n";
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), message, sizeof(message) - 1, &written, nullptr);
-  (void)morvex::dispatcher;
   return 1;
 }

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <windows.h>
+#include <winsvc.h>
+
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "common/failure.hpp"
+#include "dispatch/dispatcher.hpp"
+#include "windows/engine/tunnel_state.hpp"
+
+namespace morvex {
+
+inline constexpr std::wstring_view service_name = L"MorvexVPN";
+inline constexpr DWORD service_wait_hint_ms = 15000;
+
+// A status report with the service's fixed fields: its own process, stop and
+// shutdown accepted, no exit code, check point 0, a wait hint of 15 s.
+SERVICE_STATUS service_status(DWORD current_state);
+
+// The steps of the service's life, given as calls so that the sequence can
+// run against stand-ins.
+struct ServiceLifecycle {
+  // Makes one status report (SERVICE_START_PENDING, ...); failures ignored.
+  std::function<void(DWORD current_state)> report;
+  std::function<Result<std::unique_ptr<TunnelState>>()> prepare_storage;
+  // The accept loop; blocks until it ends.
+  std::function<Result<void>()> run_pipe_server;
+  std::function<Result<void>(TunnelState&)> teardown;
+};
+
+// Everything the service main does once its control handler is registered:
+// start pending, storage, running, the accept loop, then the stop sequence
+// with one last teardown under the tunnel-state lock. The record goes into
+// the dispatcher's cell and stays there for the life of the process.
+void run_service(Dispatcher& dispatcher, const ServiceLifecycle& lifecycle);
+
+// The control handler's decision. Stop and shutdown mark the stop in the
+// dispatcher and start the wake-up on a detached thread; interrogate is
+// answered; everything else is not implemented (120).
+DWORD handle_service_control(DWORD control, Dispatcher& dispatcher,
+                             const std::function<void()>& wake_up);
+
+}  // namespace morvex
