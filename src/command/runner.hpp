@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,7 +35,8 @@ std::wstring command_line(const EngineCommand& command);
 // Runs the command to completion within `timeout`, feeding `input` to its
 // standard input, and gives its standard output (valid UTF-8, at most
 // max_command_output_bytes) or one of the runner's sentences. Windows only.
-Result<std::string> run_bounded(const EngineCommand& command, const std::optional<std::string>& input,
+Result<std::string> run_bounded(const EngineCommand& command,
+                                const std::optional<std::string>& input,
                                 std::chrono::nanoseconds timeout);
 
 // The seam through which engines run outside programs, so that their logic can
@@ -45,6 +47,15 @@ class CommandRunner {
   virtual Result<std::string> run(const EngineCommand& command,
                                   const std::optional<std::string>& input,
                                   std::chrono::nanoseconds timeout) = 0;
+};
+
+// The runner that starts real programs through run_bounded. Windows only.
+class BoundedRunner final : public CommandRunner {
+ public:
+  Result<std::string> run(const EngineCommand& command, const std::optional<std::string>& input,
+                          std::chrono::nanoseconds timeout) override {
+    return run_bounded(command, input, timeout);
+  }
 };
 
 }  // namespace morvex
