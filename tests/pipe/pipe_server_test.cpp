@@ -385,6 +385,33 @@ TEST_F(PipeServerTest, BusyInstancesAreRetriedAndOtherCreationFailuresEndTheLoop
   EXPECT_EQ(*calls, std::vector<DWORD>(4, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE));
 }
 
+TEST_F(PipeServerTest, NameHeldByAnotherPipeEndsTheLoop) {
+  // Another process's pipe of the same name that takes only inbound
+  // instances: the service cannot create its own (Wine ignores the
+  // first-instance flag, but refuses the mismatched access).
+  const UniqueHandle squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
+                                               PIPE_TYPE_BYTE | PIPE_WAIT, 16, 0, 0, 0, nullptr));
+  ASSERT_TRUE(squatter);
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> running{false};
+  std::atomic<bool> done{false};
+  std::optional<Result<void>> outcome;
+  const auto c = config();
+  std::thread loop([&] {
+    outcome = run_pipe_server(
+        c, [&] { return stopping.load(); }, running);
+    done = true;
+  });
+  const auto deadline = Clock::now() + 5s;
+  while (!done && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  if (!done) {
+    stopping = true;
+    wake_pipe_server(name, running);
+  }
+  loop.join();
+  EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel."));
+}
+
 TEST_F(PipeServerTest, StopWhileIdleEndsTheLoopAtOnce) {
   std::atomic<bool> stopping{false};
   std::atomic<bool> running{false};

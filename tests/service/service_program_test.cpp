@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <winsvc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -172,6 +173,29 @@ TEST_F(ServiceProgramTest, StorageThatCannotBePreparedStopsTheServiceWithoutAPip
   }
   EXPECT_EQ(status().dwWin32ExitCode, 0u);
   EXPECT_FALSE(pipe_seen);
+}
+
+TEST_F(ServiceProgramTest, PipeNameTakenStopsTheServiceByItself) {
+  // Another process's pipe under the service's name (inbound only, so that
+  // Wine refuses the service's instances).
+  const UniqueHandle squatter(CreateNamedPipeW(production_pipe, PIPE_ACCESS_INBOUND,
+                                               PIPE_TYPE_BYTE | PIPE_WAIT, 16, 0, 0, 0, nullptr));
+  ASSERT_TRUE(squatter);
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+  std::vector<DWORD> seen;
+  const auto deadline = Clock::now() + 20s;
+  while (Clock::now() < deadline) {
+    const DWORD state = status().dwCurrentState;
+    if (seen.empty() || seen.back() != state) seen.push_back(state);
+    if (state == SERVICE_STOPPED && seen.size() > 1) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), static_cast<DWORD>(SERVICE_STOPPED));
+  // Running was reported before the channel failed; stop pending may pass
+  // between two polls.
+  EXPECT_NE(std::find(seen.begin(), seen.end(), static_cast<DWORD>(SERVICE_RUNNING)), seen.end());
+  EXPECT_EQ(status().dwWin32ExitCode, 0u);
 }
 
 TEST(ServiceProgram, StartedFromAConsoleItTellsHowToStartIt) {
