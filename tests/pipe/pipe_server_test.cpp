@@ -48,35 +48,6 @@ class ScriptedIdentity final : public ClientIdentity {
   Result<std::wstring> service_image() override { return service; }
 };
 
-// The DACL of a descriptor as "P" (protected) or "-", then one
-// "type/flags/mask/sid" entry per ACE, in order.
-std::string describe_dacl(PSECURITY_DESCRIPTOR descriptor) {
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  BOOL present = FALSE;
-  BOOL defaulted = FALSE;
-  PACL dacl = nullptr;
-  if (!GetSecurityDescriptorControl(descriptor, &control, &revision) ||
-      !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl) {
-    return "no DACL";
-  }
-  std::string text = (control & SE_DACL_PROTECTED) ? "P" : "-";
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    if (!GetAce(dacl, i, &ace)) return "bad ACE";
-    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-    wchar_t* sid = nullptr;
-    if (!ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &sid)) return "bad SID";
-    const UniqueLocal<wchar_t> owner(sid);
-    char entry[64];
-    std::snprintf(entry, sizeof(entry), " %u/%u/%08lx/", allowed->Header.AceType,
-                  allowed->Header.AceFlags, static_cast<unsigned long>(allowed->Mask));
-    text += entry;
-    for (const wchar_t* c = sid; *c != 0; ++c) text.push_back(static_cast<char>(*c));
-  }
-  return text;
-}
-
 // Protected; allowed ACEs without inheritance: LocalSystem and Administrators
 // GENERIC_ALL, interactive users GENERIC_READ | GENERIC_WRITE.
 constexpr const char* pipe_dacl =

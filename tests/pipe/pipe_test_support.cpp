@@ -1,11 +1,14 @@
 #include "pipe/pipe_test_support.hpp"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
+#include "windows/local_memory.hpp"
 #include "windows/pipe/portable/frame.hpp"
 
 namespace morvex::testing {
@@ -111,6 +114,39 @@ ProgramRun run_program(const std::filesystem::path& program, const std::wstring&
   }
   run.finished = GetExitCodeProcess(process.hProcess, &run.exit_code) != FALSE;
   return run;
+}
+
+std::string describe_acl(PACL dacl) {
+  std::string text;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) return "bad ACE";
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    wchar_t* sid = nullptr;
+    if (!ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &sid)) return "bad SID";
+    const UniqueLocal<wchar_t> sid_owner(sid);
+    char entry[64];
+    std::snprintf(entry, sizeof(entry), " %u/%u/%08lx/", allowed->Header.AceType,
+                  allowed->Header.AceFlags, static_cast<unsigned long>(allowed->Mask));
+    text += entry;
+    for (const wchar_t* c = sid; *c != 0; ++c) text.push_back(static_cast<char>(*c));
+  }
+  return text;
+}
+
+std::string describe_dacl(PSECURITY_DESCRIPTOR descriptor) {
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorControl(descriptor, &control, &revision) ||
+      !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl) {
+    return "no DACL";
+  }
+  std::string text = (control & SE_DACL_PROTECTED) ? "P" : "-";
+  text += describe_acl(dacl);
+  return text;
 }
 
 std::string read_file(const std::filesystem::path& path) {

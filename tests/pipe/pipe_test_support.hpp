@@ -65,6 +65,11 @@ struct ProgramRun {
 ProgramRun run_program(const std::filesystem::path& program, const std::wstring& arguments,
                        std::chrono::milliseconds timeout);
 
+// " type/flags/mask/sid" for each ACE of a DACL, in order.
+std::string describe_acl(PACL dacl);
+// A descriptor's DACL: "P" when protected (else "-"), then describe_acl.
+std::string describe_dacl(PSECURITY_DESCRIPTOR descriptor);
+
 // Reads a whole file; empty when missing.
 std::string read_file(const std::filesystem::path& path);
 

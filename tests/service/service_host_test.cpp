@@ -195,10 +195,10 @@ TEST(ServiceControl, StopAndShutdownMarkTheStopAndWakeTheLoop) {
     EXPECT_EQ(handle_service_control(control, dispatcher, wake), 0u) << control;
     EXPECT_TRUE(dispatcher.stopping());
     EXPECT_EQ(dispatcher.attempt_generation(), 1u);
-    EXPECT_TRUE(journal.wait_for("wake stopping=1 generation=1", 5s)) << control;
+    EXPECT_TRUE(journal.wait_for("wake stopping=1 generation=1", 20s)) << control;
     // A second control starts a second wake-up and moves the counter again.
     EXPECT_EQ(handle_service_control(control, dispatcher, wake), 0u);
-    EXPECT_TRUE(journal.wait_for("wake stopping=1 generation=2", 5s)) << control;
+    EXPECT_TRUE(journal.wait_for("wake stopping=1 generation=2", 20s)) << control;
   }
 }
 

@@ -33,25 +33,6 @@ struct TeardownLog {
   }
 };
 
-// " type/flags/mask/sid" for each ACE of a DACL, in order.
-std::string describe_acl(PACL dacl) {
-  std::string text;
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    if (!GetAce(dacl, i, &ace)) return "bad ACE";
-    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-    wchar_t* sid = nullptr;
-    if (!ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &sid)) return "bad SID";
-    const UniqueLocal<wchar_t> sid_owner(sid);
-    char entry[64];
-    std::snprintf(entry, sizeof(entry), " %u/%u/%08lx/", allowed->Header.AceType,
-                  allowed->Header.AceFlags, static_cast<unsigned long>(allowed->Mask));
-    text += entry;
-    for (const wchar_t* c = sid; *c != 0; ++c) text.push_back(static_cast<char>(*c));
-  }
-  return text;
-}
-
 // The system's answers, except where a test overrides them: Wine can create
 // no reparse point, so "the name is a link" is told rather than made; and
 // Wine keeps no DACL on files, so the DACL handed to Windows is recorded.
