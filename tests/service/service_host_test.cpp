@@ -10,12 +10,24 @@
 #include <thread>
 #include <vector>
 
-#include "windows/service/unavailable_engine.hpp"
-
 namespace morvex {
 namespace {
 
 using namespace std::chrono_literals;
+
+// An engine with no tunnel: the lifecycle never reaches it except through
+// the status request that shows the stop.
+class IdleEngine final : public Engine {
+ public:
+  EngineCapabilities query_capabilities(TunnelState&) override { return {}; }
+  VpnStatus probe_status(TunnelState&) override { return disconnected_status(); }
+  std::optional<TrafficTotals> read_traffic(TunnelState&) override { return std::nullopt; }
+  Result<void> teardown_tunnel(TunnelState&) override { return {}; }
+  Result<Profile> validate_connect_request(Profile profile) override { return profile; }
+  Result<VpnStatus> connect_with_recovery(TunnelState&, Profile, const Attempt&) override {
+    return fail("VPN service is unavailable.");
+  }
+};
 
 // Records the service's steps in order, from several threads.
 class Journal {
@@ -75,7 +87,7 @@ class ServiceHostTest : public ::testing::Test {
     if (dispatcher.cell().filled()) delete &dispatcher.cell().lock().record();
   }
 
-  UnavailableEngine engine{[](TunnelState&) -> Result<void> { return {}; }};
+  IdleEngine engine;
   Dispatcher dispatcher{engine};
   Journal journal;
   ServiceLifecycle lifecycle;
@@ -185,7 +197,7 @@ TEST(ServiceStatus, EveryReportCarriesTheFixedFields) {
 
 TEST(ServiceControl, StopAndShutdownMarkTheStopAndWakeTheLoop) {
   for (const DWORD control : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
-    UnavailableEngine engine([](TunnelState&) -> Result<void> { return {}; });
+    IdleEngine engine;
     Dispatcher dispatcher(engine);
     Journal journal;
     const auto wake = [&] {
@@ -218,7 +230,7 @@ TEST(ServiceControl, OtherControlsChangeNothing) {
       {0xDEADBEEF, 120},
   };
   for (const auto& c : cases) {
-    UnavailableEngine engine([](TunnelState&) -> Result<void> { return {}; });
+    IdleEngine engine;
     Dispatcher dispatcher(engine);
     bool woken = false;
     EXPECT_EQ(handle_service_control(c.control, dispatcher, [&] { woken = true; }), c.answer)

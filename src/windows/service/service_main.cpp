@@ -6,24 +6,42 @@
 #include <string>
 
 #include "command/runner.hpp"
+#include "dispatch/connect_engine.hpp"
 #include "dispatch/dispatcher.hpp"
+#include "policy/connect_request.hpp"
+#include "windows/engine/engine_checks.hpp"
 #include "windows/engine/engine_context.hpp"
+#include "windows/engine/engine_locations.hpp"
 #include "windows/engine/tunnel_state.hpp"
+#include "windows/engine/vpn_engine.hpp"
 #include "windows/pipe/pipe_server.hpp"
 #include "windows/service/service_host.hpp"
 #include "windows/service/storage.hpp"
-#include "windows/service/unavailable_engine.hpp"
 
 namespace morvex {
 namespace {
 
+// The process-wide state: the engines with their runner and clocks, and the
+// dispatcher that owns the stop flag, the attempt counter and the
+// tunnel-state cell.
 BoundedRunner runner;
-const EngineContext engine_context = default_engine_context(runner);
+EngineContext engine_context = default_engine_context(runner);
+SystemConnectClock connect_clock;
+VpnEngine engine(engine_context,
+                 VpnEngineParts{
+                     .system_tool = system_tool_path,
+                     .check_openvpn_version = [] { return check_openvpn_version(runner); },
+                     .query_capabilities = [] { return query_capabilities(runner); },
+                     .validate_connect_request =
+                         [](Profile profile) {
+                           return validate_connect_request(std::move(profile));
+                         },
+                 },
+                 connect_clock);
+Dispatcher dispatcher(engine);
 
 Result<void> teardown(TunnelState& state) { return teardown_tunnel(state, engine_context); }
 
-UnavailableEngine engine(teardown);
-Dispatcher dispatcher(engine);
 std::atomic<bool> pipe_server_running{false};
 SERVICE_STATUS_HANDLE status_handle = nullptr;
 
