@@ -280,15 +280,26 @@ TEST_F(PipeServerTest, ClientsOutsideTheConsoleSessionAreClosedBeforeAnyByte) {
   EXPECT_EQ(received->count(), 0u);
 }
 
-TEST_F(PipeServerTest, OversizedReplyIsNotSent) {
+TEST_F(PipeServerTest, RepliesUpToTheLimitAreSentAndLargerOnesDropped) {
   auto c = config();
-  c.connection.handle_request = [](std::string_view) { return std::string(131073, 'r'); };
+  // The request body names the size of the reply.
+  c.connection.handle_request = [](std::string_view body) {
+    return std::string(std::stoul(std::string(body)), 'r');
+  };
   ServerThread server(c);
   server.wait_until_listening();
-  const auto client = connect_client(name);
-  ASSERT_TRUE(client);
-  ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
-  EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+  {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame("131072")));
+    EXPECT_EQ(read_reply(client.get(), 5s), std::string(131072, 'r'));
+  }
+  {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame("131073")));
+    EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+  }
 }
 
 TEST_F(PipeServerTest, InstancesAreCreatedWithTheFixedParameters) {
