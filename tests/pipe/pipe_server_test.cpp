@@ -403,7 +403,6 @@ TEST_F(PipeServerTest, StopWhileIdleEndsTheLoopAtOnce) {
     outcome = run_pipe_server(
         c, [&] { return stopping.load(); }, running);
   });
-  ServerThread(PipeServerConfig{}).stop();  // nothing: a loop that never ran
   while (!running.load()) std::this_thread::sleep_for(1ms);
   std::this_thread::sleep_for(50ms);
 
@@ -419,6 +418,13 @@ TEST_F(PipeServerTest, StopWhileIdleEndsTheLoopAtOnce) {
   const auto idle = Clock::now();
   wake_pipe_server(name, running);
   EXPECT_LT(Clock::now() - idle, 100ms);
+
+  // A loop that never ends keeps it trying until its window has passed.
+  const std::atomic<bool> stuck{true};
+  const auto trying = Clock::now();
+  wake_pipe_server(name, stuck, WakeTiming{300ms, 50ms});
+  EXPECT_GE(Clock::now() - trying, 300ms);
+  EXPECT_LT(Clock::now() - trying, 1s);
 }
 
 TEST_F(PipeServerTest, RealClientProgramsAreTrustedOnlyBesideTheService) {
