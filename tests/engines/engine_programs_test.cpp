@@ -134,25 +134,5 @@ TEST(TapAdapterTool, RunsOnceAndItsOutputIsCheckedStrictly) {
   }
 }
 
-TEST(EngineProgramPath, JoinsTheProgramFilesRootWithOneSeparator) {
-  wchar_t saved[1024];
-  const DWORD saved_length = GetEnvironmentVariableW(L"ProgramFiles", saved, 1024);
-  const struct {
-    const wchar_t* root;  // nullptr: unset
-    const wchar_t* path;
-  } cases[] = {
-      {nullptr, L"C:\\Program Files\\WireGuard\\wg.exe"},
-      {L"", L"C:\\Program Files\\WireGuard\\wg.exe"},
-      {L"D:\\PF", L"D:\\PF\\WireGuard\\wg.exe"},
-      {L"D:\\PF\\", L"D:\\PF\\WireGuard\\wg.exe"},
-  };
-  for (const auto& c : cases) {
-    SetEnvironmentVariableW(L"ProgramFiles", c.root);
-    EXPECT_EQ(engine_program_path(L"WireGuard\\wg.exe"), c.path);
-  }
-  SetEnvironmentVariableW(L"ProgramFiles",
-                          saved_length > 0 && saved_length < 1024 ? saved : nullptr);
-}
-
 }  // namespace
 }  // namespace morvex

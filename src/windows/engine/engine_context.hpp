@@ -40,11 +40,8 @@ struct EngineContext {
 // earlier.
 std::uint64_t system_unix_seconds();
 
-// The program path under the program-files root: the ProgramFiles variable,
-// or "C:\Program Files" when it is unset or unusable.
-std::wstring engine_program_path(std::wstring_view relative);
-
-// A context with the service's defaults around `runner`.
+// A context with the service's defaults around `runner`: programs below the
+// program-files root, the system clock and the fixed names.
 EngineContext default_engine_context(CommandRunner& runner);
 
 // What an engine's readiness probe found.

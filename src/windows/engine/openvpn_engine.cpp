@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "command/runner_text.hpp"
+#include "windows/engine/engine_locations.hpp"
 #include "windows/engine/portable/openvpn_output.hpp"
 #include "windows/engine/portable/tap_adapter_output.hpp"
 #include "windows/engine/private_files.hpp"
@@ -103,7 +104,7 @@ Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
                                 const EngineContext& context) {
   const auto id_file = directory / std::filesystem::path(std::wstring(adapter_id_file));
   if (names_existing_file(id_file)) return {};
-  auto command = engine_command(context.program_path(L"OpenVPN\\bin\\tapctl.exe"));
+  auto command = engine_command(context.program_path(tap_adapter_program));
   command.arguments = {L"create", L"--hwid", L"root\\tap0901", L"--name", L"MorvexOpenVPN"};
   const auto output = context.runner.run(command, std::nullopt, adapter_timeout);
   if (!output) return std::unexpected(output.error());
@@ -132,7 +133,7 @@ Result<void> start_openvpn(TunnelState& state, const Profile& profile,
   if (!event) return fail("Cannot prepare VPN shutdown handling.");
   state.openvpn_exit_event = std::move(event);
 
-  auto command = engine_command(context.program_path(L"OpenVPN\\bin\\openvpn.exe"));
+  auto command = engine_command(context.program_path(openvpn_program));
   command.arguments = {L"--config",
                        config->wstring(),
                        L"--auth-user-pass",

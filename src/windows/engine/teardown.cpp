@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "windows/engine/command_line_split.hpp"
+#include "windows/engine/engine_locations.hpp"
 #include "windows/engine/portable/tunnel_path.hpp"
 #include "windows/engine/private_files.hpp"
 #include "windows/engine/service_handle.hpp"
@@ -87,7 +88,7 @@ Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineConte
     return fail("A different VPN owns the Morvex adapter name. Close it before connecting.");
   }
 
-  auto command = engine_command(context.program_path(L"WireGuard\\wireguard.exe"));
+  auto command = engine_command(context.program_path(wireguard_manager_program));
   command.arguments = {L"/uninstalltunnelservice", context.tunnel_name};
   const auto run = context.runner.run(command, std::nullopt, uninstall_timeout);
   if (!run) return std::unexpected(run.error());

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "windows/engine/engine_locations.hpp"
 #include "windows/engine/portable/wireguard_output.hpp"
 #include "windows/engine/private_files.hpp"
 #include "windows/engine/wide_text.hpp"
@@ -15,7 +16,7 @@ constexpr auto install_timeout = 15s;
 constexpr auto query_timeout = 3s;
 
 Result<std::string> run_wg_show(const EngineContext& context, const wchar_t* what) {
-  auto command = engine_command(context.program_path(L"WireGuard\\wg.exe"));
+  auto command = engine_command(context.program_path(wireguard_query_program));
   command.arguments = {L"show", context.tunnel_name, what};
   return context.runner.run(command, std::nullopt, query_timeout);
 }
@@ -27,7 +28,7 @@ Result<void> install_wireguard_tunnel(TunnelState& state, const Profile& profile
   const auto path =
       write_private_file(state.directory, context.tunnel_name + L".conf", profile.config);
   if (!path) return std::unexpected(path.error());
-  auto command = engine_command(context.program_path(L"WireGuard\\wireguard.exe"));
+  auto command = engine_command(context.program_path(wireguard_manager_program));
   command.arguments = {L"/installtunnelservice", path->wstring()};
   const auto run = context.runner.run(command, std::nullopt, install_timeout);
   if (!run) return std::unexpected(run.error());
