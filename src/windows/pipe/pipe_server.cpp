@@ -64,22 +64,16 @@ HANDLE create_pipe_instance(const PipeInstanceParameters& p) {
                           p.attributes);
 }
 
-Result<void> run_pipe_server(const PipeServerConfig& config,
-                             const std::function<bool()>& service_stopping,
-                             std::atomic<bool>& pipe_server_running) {
-  const RunningFlag running(pipe_server_running);
+namespace {
 
+Result<void> accept_loop(const PipeServerConfig& config,
+                         const std::function<bool()>& service_stopping) {
   auto descriptor = security_descriptor_from_sddl(pipe_sddl);
   if (!descriptor) return std::unexpected(descriptor.error());
 
-  std::shared_ptr<const ConnectionSettings> settings;
+  const auto settings = std::make_shared<const ConnectionSettings>(config.connection);
   std::shared_ptr<ClientIdentity> identity = config.identity;
-  try {
-    settings = std::make_shared<const ConnectionSettings>(config.connection);
-    if (!identity) identity = std::make_shared<SystemClientIdentity>();
-  } catch (...) {
-    return fail("Cannot start the private VPN service channel.");
-  }
+  if (!identity) identity = std::make_shared<SystemClientIdentity>();
 
   SECURITY_ATTRIBUTES attributes{};
   attributes.nLength = sizeof(attributes);
@@ -114,6 +108,20 @@ Result<void> run_pipe_server(const PipeServerConfig& config,
     parameters.open_mode = PIPE_ACCESS_DUPLEX;
   }
   return {};
+}
+
+}  // namespace
+
+Result<void> run_pipe_server(const PipeServerConfig& config,
+                             const std::function<bool()>& service_stopping,
+                             std::atomic<bool>& pipe_server_running) {
+  const RunningFlag running(pipe_server_running);
+  try {
+    return accept_loop(config, service_stopping);
+  } catch (...) {
+    // Out of memory: the channel cannot go on.
+    return fail("Cannot start the private VPN service channel.");
+  }
 }
 
 Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings) {

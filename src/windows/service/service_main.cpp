@@ -55,9 +55,9 @@ void report_status(DWORD current_state) {
   (void)SetServiceStatus(status_handle, &status);
 }
 
-void WINAPI service_main(DWORD, LPWSTR*) {
-  const std::wstring name(service_name);
-  status_handle = RegisterServiceCtrlHandlerExW(name.c_str(), service_control_handler, nullptr);
+void run_service_main() {
+  status_handle =
+      RegisterServiceCtrlHandlerExW(service_name.data(), service_control_handler, nullptr);
   if (status_handle == nullptr) return;
 
   ServiceLifecycle lifecycle;
@@ -73,6 +73,16 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   };
   lifecycle.teardown = teardown;
   run_service(dispatcher, lifecycle);
+}
+
+void WINAPI service_main(DWORD, LPWSTR*) {
+  try {
+    run_service_main();
+  } catch (...) {
+    // Out of memory somewhere in the sequence: end as a stopped service
+    // rather than take the process down from inside the manager's call.
+    if (status_handle != nullptr) report_status(SERVICE_STOPPED);
+  }
 }
 
 }  // namespace

@@ -120,10 +120,15 @@ Result<std::unique_ptr<TunnelState>> prepare_storage_beside(const std::filesyste
 }
 
 Result<std::unique_ptr<TunnelState>> prepare_storage(const TunnelTeardown& teardown) {
-  const auto executable = own_image_path();
-  if (!executable) return std::unexpected(executable.error());
-  SystemStorage system;
-  return prepare_storage_beside(*executable, system, teardown);
+  try {
+    const auto executable = own_image_path();
+    if (!executable) return std::unexpected(executable.error());
+    SystemStorage system;
+    return prepare_storage_beside(*executable, system, teardown);
+  } catch (...) {
+    // Out of memory while building paths: nothing usable was prepared.
+    return fail("Cannot prepare VPN storage.");
+  }
 }
 
 }  // namespace morvex
