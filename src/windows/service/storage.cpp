@@ -26,16 +26,19 @@ Result<DWORD> handle_attributes(const std::filesystem::path& path, DWORD flags) 
 bool is_directory(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 bool is_reparse_point(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
-// Creates the directory and any missing parents. A directory of that name
-// that is really there (not a link, and not a link to nowhere) is success.
+// Creates the directory and any missing parents. An existing storage
+// directory counts only when it is really there (not a link, and not a link
+// to nowhere); an existing parent only has to lead to a directory.
 Result<void> create_directory_tree(const std::filesystem::path& path, StorageSystem& system,
                                    int depth = 0) {
   if (CreateDirectoryW(path.c_str(), nullptr)) return {};
   const DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS) {
     const auto target = system.attributes_following_links(path);
+    if (!target || !is_directory(*target)) return fail("Cannot prepare VPN storage.");
+    if (depth > 0) return {};
     const auto own = system.own_attributes(path);
-    if (target && is_directory(*target) && own && !is_reparse_point(*own)) return {};
+    if (own && !is_reparse_point(*own)) return {};
     return fail("Cannot prepare VPN storage.");
   }
   const auto parent = path.parent_path();
