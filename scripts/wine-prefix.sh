@@ -12,6 +12,7 @@ case "$1" in
       WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w 2>/dev/null || true
     fi
     rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
     cp -a "$root/.cache/wine-template" "$prefix"
     # The server must not hold the test runner's output open.
     WINEPREFIX="$prefix" /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1

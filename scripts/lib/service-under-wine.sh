@@ -1,0 +1,64 @@
+# Functions for running the installed service under Wine: sourced by the
+# demonstration and the end-to-end tests.
+#   service_install BIN PREFIX   lays a fresh prefix, places the service, the
+#                                pipe tool and the simulated engines, PowerShell
+#                                and curl at their real paths, installs and
+#                                starts the service MorvexVPN
+#   service_request JSON         sends one request with the trusted pipe tool,
+#                                prints the reply body
+#   service_stop                 stops and deletes the service, ends the prefix
+# After service_install: $drive is the prefix's C: drive, $runtime the
+# service's private-runtime folder, $openvpn_bin, $wireguard_dir and
+# $powershell_dir the folders of the simulated programs (and their
+# scenario.txt), $system32 the folder of the simulated curl.
+
+service_lib_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+wine=/usr/lib/wine/wine64
+install_windows_path='C:\Program Files\Morvex VPN'
+
+service_install() {
+  local bin="$1"
+  export WINEPREFIX="$2"
+  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  "$service_lib_root/scripts/wine-prefix.sh" start "$WINEPREFIX"
+  drive="$WINEPREFIX/drive_c"
+  local install_dir="$drive/Program Files/Morvex VPN"
+  runtime="$install_dir/private-runtime"
+  wireguard_dir="$drive/Program Files/WireGuard"
+  openvpn_bin="$drive/Program Files/OpenVPN/bin"
+  system32="$drive/windows/system32"
+  powershell_dir="$system32/WindowsPowerShell/v1.0"
+  mkdir -p "$install_dir" "$wireguard_dir" "$openvpn_bin" "$powershell_dir"
+  cp "$bin/morvex_vpn_platform_service.exe" "$bin/morvex_pipe_tool.exe" "$install_dir/"
+  cp "$bin/simulated-wireguard.exe" "$wireguard_dir/wireguard.exe"
+  cp "$bin/simulated-wg.exe" "$wireguard_dir/wg.exe"
+  cp "$bin/simulated-openvpn.exe" "$openvpn_bin/openvpn.exe"
+  cp "$bin/simulated-tapctl.exe" "$openvpn_bin/tapctl.exe"
+  cp "$bin/simulated-powershell.exe" "$powershell_dir/powershell.exe"
+  cp "$bin/simulated-curl.exe" "$system32/curl.exe"
+  "$wine" sc create MorvexVPN binPath= "$install_windows_path\\morvex_vpn_platform_service.exe" \
+    </dev/null >/dev/null
+  "$wine" sc start MorvexVPN </dev/null >/dev/null
+}
+
+service_request() {
+  printf '%s' "$1" | "$wine" "$install_windows_path\\morvex_pipe_tool.exe"
+}
+
+service_stop() {
+  "$wine" sc stop MorvexVPN </dev/null >/dev/null 2>&1 || true
+  "$wine" sc delete MorvexVPN </dev/null >/dev/null 2>&1 || true
+  "$service_lib_root/scripts/wine-prefix.sh" stop "$WINEPREFIX"
+}
+
+# Connect requests for the simulated engines. A backslash-n in the profile
+# texts is the JSON escape of a line feed.
+wireguard_profile_text='[Interface]\nPrivateKey = yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc=\nAddress = 10.64.0.2/32\n[Peer]\nPublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\nAllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = 198.51.100.7:51820\n'
+openvpn_profile_text='client\nremote 198.51.100.7 1194 udp\n'
+
+connect_request() {  # connect_request PROTOCOL LOCATION DNS
+  local config="$wireguard_profile_text"
+  [[ "$1" == openvpn ]] && config="$openvpn_profile_text"
+  printf '{"action":"connect","profile":{"serverId":7,"location":"%s","protocol":"%s","config":"%s","dns":"%s","username":"demo","password":"demo-secret"}}' \
+    "$2" "$1" "$config" "$3"
+}
