@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# End-to-end scenarios against the service as installed: Wine's Service
+# Control Manager runs it, the simulated engines, PowerShell and curl lie at
+# their real paths, and the trusted pipe tool plays the desktop app.
+#   service_end_to_end.sh BIN_FOLDER PREFIX_FOLDER
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+source "$root/scripts/lib/service-under-wine.sh"
+
+passed=0
+failed=0
+check() {  # check NAME ACTUAL EXPECTED
+  if [[ "$2" == "$3" ]]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAILED %s\n  expected: %s\n  actual:   %s\n' "$1" "$3" "$2"
+  fi
+}
+check_contains() {  # check_contains NAME ACTUAL PART
+  if [[ "$2" == *"$3"* ]]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAILED %s\n  expected to contain: %s\n  actual: %s\n' "$1" "$3" "$2"
+  fi
+}
+lines() { [[ -f "$1" ]] && wc -l <"$1" || echo 0; }
+scenario() { printf '%s\n' "$2" >"$1/scenario.txt"; }
+healthy() { rm -f "$openvpn_bin/scenario.txt" "$wireguard_dir/scenario.txt" \
+  "$powershell_dir/scenario.txt" "$system32/scenario.txt"; }
+
+disconnected='{"result":{"activeProfile":null,"connectedAt":null,"connection":null,"message":"VPN is disconnected.","platform":"windows","publicAddress":null,"state":"disconnected"}}'
+status='{"action":"status"}'
+traffic='{"action":"traffic"}'
+disconnect='{"action":"disconnect"}'
+
+service_install "$1" "$2"
+trap service_stop EXIT
+
+# Capabilities with both simulated engines present.
+check "capabilities" "$(service_request '{"action":"capabilities"}')" \
+  '{"result":{"openvpn":true,"wireguard":true,"wireguardMessage":"The installer supplies the Windows VPN engines."}}'
+check "idle traffic is null" "$(service_request "$traffic")" '{"result":null}'
+
+# WireGuard connects, verifies, and later status requests reuse the checks.
+reply="$(service_request "$(connect_request wireguard Oslo quad9)")"
+check_contains "wireguard connects" "$reply" '"publicAddress":"203.0.113.7","state":"connected"'
+check_contains "wireguard reports itself" "$reply" '"activeProfile":"WireGuard"'
+check "forced DNS reaches the check" "$(head -n 1 "$powershell_dir/powershell-runs.txt")" \
+  '{"adapter":"MorvexVPN","dns":["9.9.9.9","149.112.112.112"]}'
+scripts_before=$(lines "$powershell_dir/powershell-runs.txt")
+traces_before=$(lines "$system32/curl-runs.txt")
+for _ in 1 2 3; do service_request "$status" >/dev/null; done
+check "status reuses the route check" "$(lines "$powershell_dir/powershell-runs.txt")" "$scripts_before"
+check "status reuses the public address" "$(lines "$system32/curl-runs.txt")" "$traces_before"
+check "wireguard traffic" "$(service_request "$traffic")" '{"result":[1024,2048]}'
+
+# An OpenVPN engine below the lowest release is refused; WireGuard stays up.
+scenario "$openvpn_bin" 'openvpn_version=2.6.0'
+check "version gate refuses" "$(service_request "$(connect_request openvpn Rome server)")" \
+  '{"error":"The Windows OpenVPN engine needs a security update. Install a Morvex release with patched engines."}'
+check_contains "wireguard still up after the refusal" "$(service_request "$status")" '"location":"Oslo"'
+healthy
+
+# OpenVPN replaces WireGuard; the credentials file is gone once it is torn down.
+reply="$(service_request "$(connect_request openvpn Rome cloudflare)")"
+check_contains "openvpn connects" "$reply" '"activeProfile":"OpenVPN"'
+check_contains "openvpn verified" "$reply" '"state":"connected"'
+check_contains "openvpn traffic is an array" "$(service_request "$traffic")" '{"result":['
+
+# A new connect whose engine stops at once restores the previous connection.
+check_contains "back to wireguard" "$(service_request "$(connect_request wireguard Oslo quad9)")" \
+  '"state":"connected"'
+scenario "$openvpn_bin" 'openvpn=exit'
+check "restore" "$(service_request "$(connect_request openvpn Milan server)")" \
+  '{"error":"The new VPN connection failed; your previous connection has been restored."}'
+healthy
+check_contains "restored connection reported" "$(service_request "$status")" '"location":"Oslo"'
+
+# The restore fails as well: nothing stays up.
+scenario "$openvpn_bin" 'openvpn=exit'
+scenario "$wireguard_dir" 'install=fail'
+check "restore fails" "$(service_request "$(connect_request wireguard Bergen quad9)")" \
+  '{"error":"The new VPN connection and restoration failed. Select Connect to try again."}'
+healthy
+check "nothing up after the failed restore" "$(service_request "$status")" "$disconnected"
+
+# OpenVPN exiting during the wait, with nothing to restore.
+scenario "$openvpn_bin" 'openvpn=exit'
+check "openvpn stops during the wait" "$(service_request "$(connect_request openvpn Rome server)")" \
+  '{"error":"The OpenVPN connection stopped. Try reconnecting."}'
+healthy
+
+# A tunnel that is only "checking" is not restored: the new failure is reported.
+service_request "$(connect_request wireguard Oslo quad9)" >/dev/null
+scenario "$powershell_dir" 'powershell=fail'
+sleep 10
+check_contains "route check fails after its lifetime" "$(service_request "$status")" '"state":"checking"'
+scenario "$openvpn_bin" 'openvpn=exit'
+check "checking tunnel not restored" "$(service_request "$(connect_request openvpn Rome server)")" \
+  '{"error":"The OpenVPN connection stopped. Try reconnecting."}'
+healthy
+check "idle after the failed connect" "$(service_request "$status")" "$disconnected"
+
+# A cancel during the engine wait ends the connect disconnected and removes
+# the half-built tunnel's files.
+scenario "$openvpn_bin" 'openvpn=never_ready'
+slow_reply="$(mktemp)"
+service_request "$(connect_request openvpn Rome server)" >"$slow_reply" &
+slow=$!
+for _ in $(seq 100); do [[ -f "$runtime/openvpn.ovpn" ]] && break; sleep 0.1; done
+check "cancel is answered at once" "$(service_request '{"action":"cancel"}')" '{"result":null}'
+wait "$slow"
+check "cancelled connect" "$(cat "$slow_reply")" "$disconnected"
+check "half-built tunnel removed" "$(ls "$runtime" | grep -c -E '^openvpn\.(ovpn|auth)$')" "0"
+
+# A second connect cancels the first and runs itself.
+service_request "$(connect_request openvpn Rome server)" >"$slow_reply" &
+slow=$!
+for _ in $(seq 100); do [[ -f "$runtime/openvpn.ovpn" ]] && break; sleep 0.1; done
+healthy
+check_contains "second connect runs" "$(service_request "$(connect_request wireguard Oslo quad9)")" \
+  '"state":"connected"'
+wait "$slow"
+check "first connect cancelled" "$(cat "$slow_reply")" "$disconnected"
+check "disconnect" "$(service_request "$disconnect")" "$disconnected"
+check "idle traffic after disconnect" "$(service_request "$traffic")" '{"result":null}'
+
+# A stop during a connect ends the connect and leaves no engine files.
+scenario "$openvpn_bin" 'openvpn=never_ready'
+service_request "$(connect_request openvpn Rome server)" >"$slow_reply" &
+slow=$!
+for _ in $(seq 100); do [[ -f "$runtime/openvpn.ovpn" ]] && break; sleep 0.1; done
+"$wine" sc stop MorvexVPN </dev/null >/dev/null
+wait "$slow"
+check "connect during stop ends disconnected" "$(cat "$slow_reply")" "$disconnected"
+for _ in $(seq 100); do [[ -f "$runtime/openvpn.ovpn" ]] || break; sleep 0.1; done
+check "stop tore the tunnel down" "$(ls "$runtime" | grep -c -E '^openvpn\.(ovpn|auth)$')" "0"
+rm -f "$slow_reply"
+
+echo "end to end: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]
