@@ -73,8 +73,8 @@ constexpr std::string_view full_ipv6 = "::/0";
 std::unexpected<Failure> fail_with(std::string_view message) { return fail(std::string(message)); }
 
 std::optional<Key> find_key(Section section, std::string_view name) {
-  for (const auto& spec : allowed_keys) {
-    if (spec.section == section && spec.name == name) return spec.key;
+  for (const auto& allowed : allowed_keys) {
+    if (allowed.section == section && allowed.name == name) return allowed.key;
   }
   return std::nullopt;
 }
