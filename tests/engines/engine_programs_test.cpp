@@ -10,7 +10,7 @@
 #include "command/runner.hpp"
 #include "engines/engine_test_support.hpp"
 #include "windows/engine/openvpn_engine.hpp"
-#include "windows/engine/service_handle.hpp"
+#include "windows/service_handle.hpp"
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/wireguard_engine.hpp"
 

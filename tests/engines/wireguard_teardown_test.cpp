@@ -8,7 +8,7 @@
 #include "engines/engine_test_support.hpp"
 #include "windows/engine/command_line_split.hpp"
 #include "windows/engine/private_files.hpp"
-#include "windows/engine/service_handle.hpp"
+#include "windows/service_handle.hpp"
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/wireguard_engine.hpp"
 #include "windows/unique_handle.hpp"

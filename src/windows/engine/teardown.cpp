@@ -7,7 +7,7 @@
 #include "windows/engine/engine_locations.hpp"
 #include "windows/engine/portable/tunnel_path.hpp"
 #include "windows/engine/private_files.hpp"
-#include "windows/engine/service_handle.hpp"
+#include "windows/service_handle.hpp"
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/wide_text.hpp"
 
