@@ -203,6 +203,10 @@ Result<Request> parse_request(std::string_view body) {
   if (body.size() > max_request_bytes) return fail(request_too_large);
   // The JSON library skips a byte-order mark by itself; requests must not carry one.
   if (starts_with_byte_order_mark(body)) return fail(invalid_request);
+  // The JSON library reads a NUL byte as the end of its input, so whatever
+  // follows one would go unchecked. No request holds one: outside a string it
+  // is not JSON, and inside one it is an unescaped control character.
+  if (body.find('\0') != std::string_view::npos) return fail(invalid_request);
 
   StrictRequestHandler handler;
   const bool parsed = nlohmann::json::sax_parse(body.begin(), body.end(), &handler,

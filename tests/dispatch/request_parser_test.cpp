@@ -181,6 +181,21 @@ TEST(ParseRequest, SizeLimitIsCheckedFirstAndCountsBytes) {
   EXPECT_EQ(message_of(std::string(131073, '{')), "VPN request is too large.");
 }
 
+TEST(ParseRequest, NulBytesAnywhereMakeTheRequestInvalid) {
+  using namespace std::string_literals;
+  const std::string bodies[] = {
+      "{\"action\":\"status\"}\0"s,
+      "{\"action\":\"status\"}\0\0\0"s,
+      "{\"action\":\"status\"}\0{\"action\":\"disconnect\"}"s,
+      "{\"action\":\"status\"} \0 garbage"s,
+      "\0{\"action\":\"status\"}"s,
+      "{\"action\":\"stat\0us\"}"s,
+  };
+  for (const auto& body : bodies) {
+    EXPECT_EQ(message_of(body), "Invalid VPN request.") << body.size();
+  }
+}
+
 TEST(ParseRequest, JsonWhitespaceMaySurroundTheValue) {
   EXPECT_EQ(message_of(" \t\r\n{\"action\" : \"status\"}\n\n"), "parsed");
 }
