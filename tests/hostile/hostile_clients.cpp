@@ -1,0 +1,734 @@
+// Hostile clients against the installed service: a table of bad and odd
+// inputs, each with the exact reply it must get or the way it must be
+// dropped. Run from the service's installation directory it plays the
+// desktop app; a copy elsewhere plays a stranger.
+//   hostile_clients trusted STRANGER_COPY   the whole barrage; starts the copy
+//                                           outside the installation while its
+//                                           own deadline clients wait
+//   hostile_clients untrusted               the stranger's table only
+// Prints one line per case and a closing "N passed, N failed" line; the exit
+// status is the number of failed cases (0 when all passed).
+//
+// The client side is written here from the frame format alone, so the check
+// does not borrow the service's own pipe code.
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr wchar_t pipe_name[] = L"\\\\.\\pipe\\MorvexVPN.Service.v1";
+constexpr std::uint32_t limit = 131072;
+
+// ---------------------------------------------------------------- replies
+
+const std::string disconnected =
+    R"({"result":{"activeProfile":null,"connectedAt":null,"connection":null,)"
+    R"("message":"VPN is disconnected.","platform":"windows","publicAddress":null,)"
+    R"("state":"disconnected"}})";
+const std::string capabilities =
+    R"({"result":{"openvpn":true,"wireguard":true,)"
+    R"("wireguardMessage":"The installer supplies the Windows VPN engines."}})";
+// "{ms}" stands for the connected-at time, any run of digits.
+const std::string connected_oslo =
+    R"({"result":{"activeProfile":"WireGuard","connectedAt":{ms},)"
+    R"("connection":{"dns":"quad9","location":"Oslo","protocol":"wireguard","serverId":7},)"
+    R"("message":"Checking VPN routes, DNS and internet access.","platform":"windows",)"
+    R"("publicAddress":"203.0.113.7","state":"connected"}})";
+const std::string null_result = R"({"result":null})";
+const std::string refusal = R"({"error":"Only the Morvex VPN app can use this service."})";
+
+std::string error(const std::string& sentence) { return R"({"error":")" + sentence + R"("})"; }
+const std::string invalid = error("Invalid VPN request.");
+const std::string unsupported_profile =
+    error("Morvex returned an unsupported VPN profile. Try another location.");
+
+// ---------------------------------------------------------------- frames
+
+std::string le32(std::uint32_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+std::string frame(const std::string& body) {
+  return le32(static_cast<std::uint32_t>(body.size())) + body;
+}
+
+// A body of exactly `size` bytes: `json` followed by spaces.
+std::string padded(const std::string& json, std::size_t size) {
+  return json + std::string(size - json.size(), ' ');
+}
+
+std::string nested_arrays(int depth) {
+  return std::string(static_cast<std::size_t>(depth), '[') +
+         std::string(static_cast<std::size_t>(depth), ']');
+}
+
+std::string nested_objects(int depth) {
+  std::string text = R"({"action":"status","x":)";
+  for (int i = 1; i < depth - 1; ++i) text += R"({"x":)";
+  text += "1";
+  text += std::string(static_cast<std::size_t>(depth - 1), '}');
+  return text;
+}
+
+const std::string wireguard_config =
+    R"([Interface]\nPrivateKey = yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc=\n)"
+    R"(Address = 10.64.0.2/32\n[Peer]\nPublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n)"
+    R"(AllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = 198.51.100.7:51820\n)";
+const std::string openvpn_config = R"(client\nremote 198.51.100.7 1194 udp\n)";
+
+struct ProfileText {
+  std::string server_id = "7";
+  std::string location = R"("Oslo")";
+  std::string protocol = R"("wireguard")";
+  std::string config = "\"" + wireguard_config + "\"";
+  std::string dns = R"("quad9")";
+  std::string extra;  // raw members appended inside the profile
+};
+
+std::string connect(const ProfileText& p) {
+  return R"({"action":"connect","profile":{"serverId":)" + p.server_id + R"(,"location":)" +
+         p.location + R"(,"protocol":)" + p.protocol + R"(,"config":)" + p.config + R"(,"dns":)" +
+         p.dns + R"(,"username":"demo","password":"demo-secret")" + p.extra + "}}";
+}
+
+ProfileText with(std::function<void(ProfileText&)> change) {
+  ProfileText profile;
+  change(profile);
+  return profile;
+}
+
+// ---------------------------------------------------------------- client
+
+// What the client saw.
+struct Outcome {
+  enum Kind { reply, closed, hung_up, partial, extra, silent, unreachable } kind = silent;
+  std::string body;
+  double seconds = 0;
+};
+
+std::string describe(const Outcome& outcome) {
+  switch (outcome.kind) {
+    case Outcome::reply: return "reply " + outcome.body;
+    case Outcome::closed: return "closed without a reply";
+    case Outcome::hung_up: return "client hung up";
+    case Outcome::partial: return "closed after a partial reply";
+    case Outcome::extra: return "bytes after the reply frame";
+    case Outcome::silent: return "no reply and no close";
+    case Outcome::unreachable: return "pipe not reachable";
+  }
+  return "?";
+}
+
+class Client {
+ public:
+  // Opens the pipe, waiting up to `patience` while every instance is busy.
+  explicit Client(std::chrono::milliseconds patience = 30s) {
+    const auto deadline = Clock::now() + patience;
+    for (;;) {
+      handle_ = CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+      if (handle_ != INVALID_HANDLE_VALUE) break;
+      last_error_ = GetLastError();
+      if (Clock::now() >= deadline) return;
+      if (last_error_ == ERROR_PIPE_BUSY) {
+        WaitNamedPipeW(pipe_name, 100);
+      } else {
+        Sleep(10);
+      }
+    }
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+    SetNamedPipeHandleState(handle_, &mode, nullptr, nullptr);
+    opened_ = Clock::now();
+  }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ~Client() { close(); }
+
+  bool open() const { return handle_ != INVALID_HANDLE_VALUE; }
+  DWORD last_error() const { return last_error_; }
+  void close() {
+    if (open()) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+  double seconds_open() const {
+    return std::chrono::duration<double>(Clock::now() - opened_).count();
+  }
+
+  // Writes in small pieces on the non-blocking handle; false when the
+  // server has closed its end (or nothing moves for 20 s).
+  bool send(const std::string& bytes) {
+    std::size_t done = 0;
+    const auto deadline = Clock::now() + 20s;
+    while (done < bytes.size()) {
+      const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 4096));
+      DWORD written = 0;
+      if (!WriteFile(handle_, bytes.data() + done, piece, &written, nullptr)) return false;
+      done += written;
+      if (written == 0) {
+        if (Clock::now() >= deadline) return false;
+        Sleep(5);
+      }
+    }
+    return true;
+  }
+
+  // One reply frame, or how the server ended without one.
+  Outcome receive(std::chrono::milliseconds patience = 60s) {
+    Outcome outcome;
+    std::string got;
+    const auto deadline = Clock::now() + patience;
+    std::size_t wanted = 4;
+    bool have_length = false;
+    for (;;) {
+      if (got.size() >= wanted && !have_length) {
+        std::uint32_t length = 0;
+        for (int i = 3; i >= 0; --i) length = (length << 8) | static_cast<unsigned char>(got[i]);
+        wanted = 4 + static_cast<std::size_t>(length);
+        have_length = true;
+        continue;
+      }
+      if (have_length && got.size() >= wanted) break;
+      char buffer[8192];
+      DWORD read = 0;
+      const DWORD ask =
+          static_cast<DWORD>(std::min<std::size_t>(sizeof(buffer), wanted - got.size()));
+      if (ReadFile(handle_, buffer, ask, &read, nullptr)) {
+        got.append(buffer, read);
+        if (read > 0) continue;
+      } else if (GetLastError() != ERROR_NO_DATA) {
+        outcome.kind = got.empty() ? Outcome::closed : Outcome::partial;
+        outcome.seconds = seconds_open();
+        return outcome;
+      }
+      if (Clock::now() >= deadline) {
+        outcome.kind = Outcome::silent;
+        return outcome;
+      }
+      Sleep(5);
+    }
+    outcome.kind = Outcome::reply;
+    outcome.body = got.substr(4);
+    // Exactly one frame comes back: nothing may follow it.
+    char more = 0;
+    DWORD read = 0;
+    if (ReadFile(handle_, &more, 1, &read, nullptr) && read > 0) outcome.kind = Outcome::extra;
+    outcome.seconds = seconds_open();
+    return outcome;
+  }
+
+  // Waits for the server to close its end; true when it did within
+  // `patience` without sending a byte.
+  bool wait_closed(std::chrono::milliseconds patience) {
+    const auto deadline = Clock::now() + patience;
+    for (;;) {
+      char byte = 0;
+      DWORD read = 0;
+      if (ReadFile(handle_, &byte, 1, &read, nullptr)) {
+        if (read > 0) return false;
+      } else if (GetLastError() != ERROR_NO_DATA) {
+        return true;
+      }
+      if (Clock::now() >= deadline) return false;
+      Sleep(10);
+    }
+  }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  DWORD last_error_ = 0;
+  Clock::time_point opened_ = Clock::now();
+};
+
+// Sends `bytes` on a fresh connection and reads what comes back.
+Outcome exchange(const std::string& bytes, std::chrono::milliseconds patience = 60s) {
+  Client client;
+  if (!client.open()) return {Outcome::unreachable, {}, 0};
+  client.send(bytes);  // a refused write shows in what is read next
+  return client.receive(patience);
+}
+
+// Sends `bytes`, then hangs up without reading; then a fresh status request
+// must still be answered as before.
+Outcome hang_up_then_status(const std::string& bytes) {
+  {
+    Client client;
+    if (!client.open()) return {Outcome::unreachable, {}, 0};
+    client.send(bytes);
+  }
+  Sleep(50);
+  return exchange(frame(R"({"action":"status"})"));
+}
+
+// ---------------------------------------------------------------- checking
+
+bool matches(const std::string& pattern, const std::string& text) {
+  const auto hole = pattern.find("{ms}");
+  if (hole == std::string::npos) return pattern == text;
+  const std::string before = pattern.substr(0, hole);
+  const std::string after = pattern.substr(hole + 4);
+  if (text.size() < before.size() + after.size() + 1) return false;
+  if (text.compare(0, before.size(), before) != 0) return false;
+  if (text.compare(text.size() - after.size(), after.size(), after) != 0) return false;
+  const std::string digits = text.substr(before.size(), text.size() - before.size() - after.size());
+  return digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+struct Tally {
+  std::mutex lock;
+  int passed = 0;
+  int failed = 0;
+
+  void report(const std::string& name, bool ok, const std::string& detail) {
+    const std::lock_guard<std::mutex> guard(lock);
+    (ok ? passed : failed) += 1;
+    std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", name.c_str(), detail.empty() ? "" : ": ",
+                detail.c_str());
+    std::fflush(stdout);
+  }
+};
+
+Tally tally;
+
+// Expected: the exact reply body (with "{ms}" for a time), or no reply.
+struct Expect {
+  bool reply = false;
+  std::string body;
+};
+Expect replies(const std::string& body) { return {true, body}; }
+const Expect dropped{false, {}};
+
+void check(const std::string& name, const Outcome& outcome, const Expect& expect) {
+  bool ok = false;
+  if (expect.reply) {
+    ok = outcome.kind == Outcome::reply && matches(expect.body, outcome.body);
+  } else {
+    ok = outcome.kind == Outcome::closed;
+  }
+  std::string detail;
+  if (!ok) {
+    detail = "got " + describe(outcome).substr(0, 300) + "; expected " +
+             (expect.reply ? "reply " + expect.body : std::string("closed without a reply"));
+  }
+  tally.report(name, ok, detail);
+}
+
+struct Case {
+  std::string name;
+  std::string bytes;  // sent on one connection
+  Expect expect;
+};
+
+void run_table(const std::vector<Case>& cases) {
+  for (const auto& c : cases) check(c.name, exchange(c.bytes), c.expect);
+}
+
+// ---------------------------------------------------------------- tables
+
+std::vector<Case> framing_cases() {
+  const std::string status = R"({"action":"status"})";
+  std::string smuggled = status;
+  smuggled.push_back('\0');
+  smuggled.append(R"({"action":"disconnect"})");
+  return {
+      {"body of exactly the limit reaches the dispatcher", frame(padded(status, limit)),
+       replies(disconnected)},
+      {"body one below the limit", frame(padded(status, limit - 1)), replies(disconnected)},
+      {"body of the limit that is not JSON", frame(std::string(limit, 'x')), replies(invalid)},
+      {"length one above the limit, no body", le32(limit + 1), dropped},
+      {"length one above the limit with 64 KiB of body", le32(limit + 1) + std::string(65536, ' '),
+       dropped},
+      {"length of the limit plus the length field", le32(limit + 4), dropped},
+      {"length 0x80000000", le32(0x80000000u), dropped},
+      {"length 0xFFFFFFFF", le32(0xFFFFFFFFu), dropped},
+      {"length written big-endian", "\x00\x00\x00\x13" + status, dropped},
+      {"zero length", le32(0), replies(invalid)},
+      {"length shorter than the bytes sent: only the frame counts",
+       frame(status) + "garbage after the frame", replies(disconnected)},
+      {"body padded with NUL bytes", frame(status + std::string(3, '\0')), replies(invalid)},
+      {"a NUL byte hiding a second request", frame(smuggled), replies(invalid)},
+  };
+}
+
+std::vector<Case> parser_cases() {
+  const std::string status = R"({"action":"status"})";
+  std::string utf16;
+  for (const char c : status) utf16 += std::string{c, '\0'};
+  return {
+      {"status", frame(status), replies(disconnected)},
+      {"capabilities", frame(R"({"action":"capabilities"})"), replies(capabilities)},
+      {"traffic without a tunnel", frame(R"({"action":"traffic"})"), replies(null_result)},
+      {"cancel with nothing running", frame(R"({"action":"cancel"})"), replies(null_result)},
+      {"byte-order mark before the object", frame("\xEF\xBB\xBF" + status), replies(invalid)},
+      {"UTF-16 body", frame(utf16), replies(invalid)},
+      {"invalid UTF-8 byte in the action", frame("{\"action\":\"stat\xFFus\"}"), replies(invalid)},
+      {"overlong UTF-8 in the location",
+       frame(connect(with([](ProfileText& p) { p.location = "\"Os\xC0\xAFlo\""; }))),
+       replies(invalid)},
+      {"UTF-8 encoded surrogate in the profile text",
+       frame(connect(with([](ProfileText& p) { p.config = "\"client\xED\xA0\x80\""; }))),
+       replies(invalid)},
+      {"lone escaped surrogate in the location",
+       frame(connect(with([](ProfileText& p) { p.location = R"("Oslo\ud800")"; }))),
+       replies(invalid)},
+      {"truncated UTF-8 sequence at the end of a string",
+       frame(connect(with([](ProfileText& p) { p.location = "\"Oslo\xE2\x82\""; }))),
+       replies(invalid)},
+      {"arrays nested 128 deep", frame(nested_arrays(128)), replies(invalid)},
+      {"arrays nested 129 deep", frame(nested_arrays(129)), replies(invalid)},
+      {"arrays nested 60000 deep", frame(nested_arrays(60000)), replies(invalid)},
+      {"objects nested 128 deep beside the action", frame(nested_objects(128)), replies(invalid)},
+      {"objects nested 129 deep beside the action", frame(nested_objects(129)), replies(invalid)},
+      {"action given twice", frame(R"({"action":"status","action":"status"})"), replies(invalid)},
+      {"profile given twice", frame(R"({"action":"connect","profile":{},"profile":{}})"),
+       replies(invalid)},
+      {"profile member given twice",
+       frame(connect(with([](ProfileText& p) { p.extra = R"(,"location":"Rome")"; }))),
+       replies(invalid)},
+      {"extra member beside a status action", frame(R"({"action":"status","x":1})"),
+       replies(invalid)},
+      {"status carrying a profile", frame(R"({"action":"status","profile":{"serverId":7}})"),
+       replies(invalid)},
+      {"ninth profile member",
+       frame(connect(with([](ProfileText& p) { p.extra = R"(,"port":1194)"; }))), replies(invalid)},
+      {"connect without a profile", frame(R"({"action":"connect"})"), replies(invalid)},
+      {"action as a number", frame(R"({"action":1})"), replies(invalid)},
+      {"action as null", frame(R"({"action":null})"), replies(invalid)},
+      {"action as an array", frame(R"({"action":["status"]})"), replies(invalid)},
+      {"profile as an array", frame(R"({"action":"connect","profile":[7,"Oslo"]})"),
+       replies(invalid)},
+      {"serverId as a string", frame(connect(with([](ProfileText& p) { p.server_id = R"("7")"; }))),
+       replies(invalid)},
+      {"serverId as 7.0", frame(connect(with([](ProfileText& p) { p.server_id = "7.0"; }))),
+       replies(invalid)},
+      {"serverId with a leading zero",
+       frame(connect(with([](ProfileText& p) { p.server_id = "07"; }))), replies(invalid)},
+      {"serverId 2147483648",
+       frame(connect(with([](ProfileText& p) { p.server_id = "2147483648"; }))), replies(invalid)},
+      {"serverId -2147483649",
+       frame(connect(with([](ProfileText& p) { p.server_id = "-2147483649"; }))), replies(invalid)},
+      {"serverId 1e999", frame(connect(with([](ProfileText& p) { p.server_id = "1e999"; }))),
+       replies(invalid)},
+      {"serverId of 400 digits",
+       frame(connect(with([](ProfileText& p) { p.server_id = std::string(400, '9'); }))),
+       replies(invalid)},
+      {"dns as null", frame(connect(with([](ProfileText& p) { p.dns = "null"; }))),
+       replies(invalid)},
+      {"action with a capital letter", frame(R"({"action":"Status"})"), replies(invalid)},
+      {"action with a trailing space", frame(R"({"action":"status "})"), replies(invalid)},
+      {"unknown action", frame(R"({"action":"reboot"})"), replies(invalid)},
+      {"empty action", frame(R"({"action":""})"), replies(invalid)},
+      {"empty object", frame("{}"), replies(invalid)},
+      {"top-level array", frame(R"(["status"])"), replies(invalid)},
+      {"top-level string", frame(R"("status")"), replies(invalid)},
+      {"action written with an escape", frame(R"({"action":"st\u0061tus"})"),
+       replies(disconnected)},
+      {"white space around the object", frame("\t\r\n " + status + "\n\n"), replies(disconnected)},
+      {"text after the object", frame(status + " x"), replies(invalid)},
+      {"two objects", frame(status + status), replies(invalid)},
+      {"comment", frame(R"({"action":/* hi */"status"})"), replies(invalid)},
+      {"single quotes", frame("{'action':'status'}"), replies(invalid)},
+      {"trailing comma", frame(R"({"action":"status",})"), replies(invalid)},
+      {"raw line break inside the profile text",
+       frame(connect(with([](ProfileText& p) { p.config = "\"client\nremote x\""; }))),
+       replies(invalid)},
+  };
+}
+
+// Requests that parse but that the profile policy refuses; none may start an
+// engine.
+std::vector<Case> content_cases() {
+  return {
+      {"serverId 0", frame(connect(with([](ProfileText& p) { p.server_id = "0"; }))),
+       replies(error("Invalid VPN location."))},
+      {"serverId -3", frame(connect(with([](ProfileText& p) { p.server_id = "-3"; }))),
+       replies(error("Invalid VPN location."))},
+      {"location with a control character",
+       frame(connect(with([](ProfileText& p) { p.location = R"("Os\u0007lo")"; }))),
+       replies(error("Morvex returned an invalid value."))},
+      {"unknown recovery protocol",
+       frame(connect(with([](ProfileText& p) { p.extra = R"(,"recoveryProtocol":"tor")"; }))),
+       replies(error("Invalid recovery protocol."))},
+      {"unknown DNS provider", frame(connect(with([](ProfileText& p) { p.dns = R"("google")"; }))),
+       replies(error("Choose a supported DNS provider."))},
+      {"unknown protocol", frame(connect(with([](ProfileText& p) { p.protocol = R"("ipsec")"; }))),
+       replies(error("Choose a supported VPN protocol."))},
+      {"profile text of 65536 bytes", frame(connect(with([](ProfileText& p) {
+         p.config = "\"" + std::string(65536, 'a') + "\"";
+       }))),
+       replies(error("Morvex returned an invalid VPN profile."))},
+      {"profile text holding NUL",
+       frame(connect(with([](ProfileText& p) { p.config = R"("client\u0000")"; }))),
+       replies(error("Morvex returned an invalid VPN profile."))},
+      {"OpenVPN profile that runs a script", frame(connect(with([](ProfileText& p) {
+         p.protocol = R"("openvpn")";
+         p.config = "\"" + openvpn_config + R"(script-security 2\nup evil.cmd\n")";
+       }))),
+       replies(unsupported_profile)},
+      {"OpenVPN profile that keeps the local network", frame(connect(with([](ProfileText& p) {
+         p.protocol = R"("openvpn")";
+         p.config = "\"" + openvpn_config + R"(route 0.0.0.0 0.0.0.0 net_gateway\n")";
+       }))),
+       replies(unsupported_profile)},
+      {"WireGuard profile with PostUp", frame(connect(with([](ProfileText& p) {
+         p.config = "\"" + wireguard_config + R"(PostUp = cmd /c calc\n")";
+       }))),
+       replies(unsupported_profile)},
+      {"WireGuard profile that is not full-tunnel", frame(connect(with([](ProfileText& p) {
+         p.config = R"("[Interface]\nPrivateKey = yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc=\n)"
+                    R"(Address = 10.64.0.2/32\n[Peer]\n)"
+                    R"(PublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n)"
+                    R"(AllowedIPs = 10.0.0.0/8\nEndpoint = 198.51.100.7:51820\n")";
+       }))),
+       replies(error("This WireGuard profile does not protect IPv4 and IPv6. Try OpenVPN or "
+                     "another location."))},
+  };
+}
+
+// Clients that hang up part-way; the service must answer the next request.
+void hang_up_cases() {
+  const std::string status = R"({"action":"status"})";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"hang up at once", ""},
+      {"hang up after two bytes of the length", le32(19).substr(0, 2)},
+      {"hang up after the length", le32(19)},
+      {"hang up half-way through the body", frame(status).substr(0, 12)},
+      {"hang up before reading the reply", frame(status)},
+  };
+  for (const auto& [name, bytes] : cases) {
+    check(name + ", then a status request", hang_up_then_status(bytes), replies(disconnected));
+  }
+  // A second frame on the same connection is never answered: the server
+  // reads one frame, replies, and takes the next byte as the end.
+  Client client;
+  client.send(frame(status) + frame(status));
+  Outcome first = client.receive();
+  if (first.kind == Outcome::reply && !client.wait_closed(10s)) first.kind = Outcome::extra;
+  check("second frame on one connection gets no reply", first, replies(disconnected));
+}
+
+// ---------------------------------------------------------------- concurrency
+
+// With every instance held by a silent client, one more finds the pipe busy;
+// it is served as soon as one of the others hangs up.
+void seventeenth_client() {
+  std::vector<std::unique_ptr<Client>> held;
+  for (int i = 0; i < 16; ++i) {
+    held.push_back(std::make_unique<Client>(10s));
+    if (!held.back()->open()) {
+      tally.report("16 silent clients hold every instance", false,
+                   "client " + std::to_string(i + 1) + " could not connect, error " +
+                       std::to_string(held.back()->last_error()));
+      return;
+    }
+  }
+  tally.report("16 silent clients hold every instance", true, "");
+  Client seventeenth(2s);
+  tally.report(
+      "the 17th client finds the pipe busy",
+      !seventeenth.open() && seventeenth.last_error() == ERROR_PIPE_BUSY,
+      seventeenth.open() ? "it connected" : "error " + std::to_string(seventeenth.last_error()));
+  held.front()->close();
+  Client late(10s);
+  Outcome outcome{Outcome::unreachable, {}, 0};
+  if (late.open()) {
+    late.send(frame(R"({"action":"capabilities"})"));
+    outcome = late.receive();
+  }
+  check("the 17th client is served once an instance is free", outcome, replies(capabilities));
+}
+
+// Many clients at once, each waiting for an instance.
+void simultaneous_clients(int count) {
+  std::vector<Outcome> outcomes(static_cast<std::size_t>(count));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&outcomes, i] {
+      outcomes[static_cast<std::size_t>(i)] = exchange(frame(R"({"action":"status"})"));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  int good = 0;
+  std::string first_bad;
+  for (const auto& outcome : outcomes) {
+    if (outcome.kind == Outcome::reply && outcome.body == disconnected) {
+      ++good;
+    } else if (first_bad.empty()) {
+      first_bad = describe(outcome);
+    }
+  }
+  tally.report(std::to_string(count) + " simultaneous status requests are all answered",
+               good == count,
+               std::to_string(good) + " of " + std::to_string(count) +
+                   (first_bad.empty() ? "" : "; first bad: " + first_bad));
+}
+
+// ---------------------------------------------------------------- deadlines
+
+// Clients that only a deadline of the service ends. They run side by side on
+// threads of their own, so the whole set takes one deadline.
+std::vector<std::thread> start_deadline_cases() {
+  std::vector<std::thread> threads;
+  const auto dropped_late = [](const std::string& name, Client& client) {
+    const bool closed = client.wait_closed(100s);
+    const double seconds = client.seconds_open();
+    // Dropping before the deadline would cut off a slow but honest client.
+    tally.report(name, closed && seconds >= 60.0,
+                 (closed ? "closed without a reply after " : "still open after ") +
+                     std::to_string(static_cast<int>(seconds)) + " s");
+  };
+  threads.emplace_back([dropped_late] {
+    Client client;
+    dropped_late("silent client is dropped at the read deadline", client);
+  });
+  threads.emplace_back([dropped_late] {
+    Client client;
+    client.send(le32(19));
+    dropped_late("client that sends only the length is dropped at the read deadline", client);
+  });
+  threads.emplace_back([] {
+    // 23 bytes, one every 3 s: still dripping when the deadline passes.
+    Client client;
+    const std::string bytes = frame(R"({"action":"status"})");
+    bool refused = false;
+    for (const char byte : bytes) {
+      if (!client.send(std::string(1, byte))) {
+        refused = true;
+        break;
+      }
+      Sleep(3000);
+    }
+    const double seconds = client.seconds_open();
+    const Outcome outcome = client.receive(5s);
+    tally.report("slow drip past the deadline is dropped without a reply",
+                 refused && outcome.kind == Outcome::closed && seconds >= 60.0,
+                 "writes " + std::string(refused ? "refused" : "all accepted") + " after " +
+                     std::to_string(static_cast<int>(seconds)) + " s; " + describe(outcome));
+  });
+  threads.emplace_back([] {
+    // 29 bytes, one every 1.5 s: slow, but complete within the deadline.
+    Client client;
+    for (const char byte : frame(R"({"action":"capabilities"})")) {
+      client.send(std::string(1, byte));
+      Sleep(1500);
+    }
+    check("slow drip within the deadline is served", client.receive(), replies(capabilities));
+  });
+  threads.emplace_back([] {
+    // Reads its reply but keeps its end open: the instance is held until the
+    // final wait ends.
+    Client client;
+    client.send(frame(R"({"action":"capabilities"})"));
+    const Outcome outcome = client.receive();
+    const bool closed = client.wait_closed(100s);
+    const double seconds = client.seconds_open();
+    tally.report(
+        "client that keeps its end open is closed after the final wait",
+        outcome.kind == Outcome::reply && outcome.body == capabilities && closed && seconds >= 60.0,
+        describe(outcome).substr(0, 80) + "; " + (closed ? "closed after " : "still open after ") +
+            std::to_string(static_cast<int>(seconds)) + " s");
+  });
+  return threads;
+}
+
+// ---------------------------------------------------------------- stranger
+
+int run_stranger(const std::wstring& program) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  std::wstring command = L"\"" + program + L"\" untrusted";
+  PROCESS_INFORMATION process{};
+  std::fflush(stdout);
+  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -1;
+  }
+  WaitForSingleObject(process.hProcess, 300000);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+std::vector<Case> stranger_cases() {
+  const std::string valid_connect = connect(with([](ProfileText& p) {
+    p.protocol = R"("openvpn")";
+    p.config = "\"" + openvpn_config + "\"";
+  }));
+  return {
+      {"stranger: status", frame(R"({"action":"status"})"), replies(refusal)},
+      {"stranger: capabilities", frame(R"({"action":"capabilities"})"), replies(refusal)},
+      {"stranger: disconnect", frame(R"({"action":"disconnect"})"), replies(refusal)},
+      {"stranger: cancel", frame(R"({"action":"cancel"})"), replies(refusal)},
+      {"stranger: valid connect", frame(valid_connect), replies(refusal)},
+      {"stranger: zero length", le32(0), replies(refusal)},
+      {"stranger: bytes that are not JSON", frame("\xFF\xFE garbage"), replies(refusal)},
+      {"stranger: byte-order mark", frame("\xEF\xBB\xBF{\"action\":\"status\"}"), replies(refusal)},
+      {"stranger: body of exactly the limit", frame(std::string(limit, ' ')), replies(refusal)},
+      {"stranger: length one above the limit", le32(limit + 1), dropped},
+      {"stranger: length 0xFFFFFFFF", le32(0xFFFFFFFFu), dropped},
+  };
+}
+
+int finish() {
+  std::printf("%d passed, %d failed\n", tally.passed, tally.failed);
+  std::fflush(stdout);
+  return tally.failed;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring role = argc >= 2 ? argv[1] : L"";
+  if (role == L"untrusted" && argc == 2) {
+    run_table(stranger_cases());
+    return finish();
+  }
+  if (role != L"trusted" || argc != 3) {
+    std::fprintf(stderr, "usage: hostile_clients trusted STRANGER_COPY | untrusted\n");
+    return 100;
+  }
+
+  // The instance count first, while nothing else holds an instance.
+  seventeenth_client();
+  Sleep(200);
+  auto deadline_threads = start_deadline_cases();
+  simultaneous_clients(24);
+  run_table(framing_cases());
+  run_table(parser_cases());
+  run_table(content_cases());
+  hang_up_cases();
+
+  // A real tunnel, which a stranger must not be able to touch.
+  const std::string oslo = connect(ProfileText{});
+  check("valid WireGuard connect", exchange(frame(oslo), 90s), replies(connected_oslo));
+  const int stranger_failures = run_stranger(argv[2]);
+  tally.report("stranger copy outside the installation directory", stranger_failures == 0,
+               stranger_failures == 0 ? "" : std::to_string(stranger_failures) + " failed");
+  check("status after the stranger's disconnect still shows the tunnel",
+        exchange(frame(R"({"action":"status"})")), replies(connected_oslo));
+  check("disconnect", exchange(frame(R"({"action":"disconnect"})")), replies(disconnected));
+
+  for (auto& thread : deadline_threads) thread.join();
+  check("after the whole barrage the service answers a status request",
+        exchange(frame(R"({"action":"status"})")), replies(disconnected));
+  return finish();
+}
