@@ -93,16 +93,6 @@ static_assert(directives.size() == 50);
 constexpr std::array<std::string_view, 6> inline_tags = {"ca",       "key",       "cert",
                                                          "tls-auth", "tls-crypt", "tls-crypt-v2"};
 
-constexpr std::array<std::string_view, 7> enforced = {
-    "ifconfig-ipv6 fd15:53b6:dead::2/64 fd15:53b6:dead::1",
-    R"(pull-filter ignore "ifconfig-ipv6")",
-    "redirect-gateway def1 ipv6",
-    "block-ipv6",
-    R"(pull-filter ignore "redirect-gateway")",
-    R"(pull-filter ignore "route ")",
-    R"(pull-filter ignore "route-ipv6 ")",
-};
-
 }  // namespace
 
 const Directive* find_directive(std::string_view name) {
@@ -115,15 +105,6 @@ const Directive* find_directive(std::string_view name) {
 bool is_allowed_inline_tag(std::string_view tag) {
   for (const auto allowed : inline_tags) {
     if (allowed == tag) return true;
-  }
-  return false;
-}
-
-std::span<const std::string_view> enforced_lines() { return enforced; }
-
-bool is_enforced_line(std::string_view line) {
-  for (const auto enforced_line : enforced) {
-    if (enforced_line == line) return true;
   }
   return false;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -46,8 +49,31 @@ bool is_allowed_inline_tag(std::string_view tag);
 // The lines the policy appends to every profile, in their order. They force
 // all IPv4 and IPv6 traffic into the tunnel and ignore routes that the server
 // pushes.
-std::span<const std::string_view> enforced_lines();
-bool is_enforced_line(std::string_view line);
+inline constexpr std::array<std::string_view, 7> enforced_line_texts = {
+    "ifconfig-ipv6 fd15:53b6:dead::2/64 fd15:53b6:dead::1",
+    R"(pull-filter ignore "ifconfig-ipv6")",
+    "redirect-gateway def1 ipv6",
+    "block-ipv6",
+    R"(pull-filter ignore "redirect-gateway")",
+    R"(pull-filter ignore "route ")",
+    R"(pull-filter ignore "route-ipv6 ")",
+};
+
+inline constexpr std::span<const std::string_view> enforced_lines() { return enforced_line_texts; }
+
+// Bit n is set when some enforced line is n bytes long (each is shorter than
+// 64 bytes; a longer one would stop this from compiling). Every line of a
+// profile is looked up here, so most are turned away by their length alone.
+inline constexpr std::uint64_t enforced_line_lengths = [] {
+  std::uint64_t lengths = 0;
+  for (const auto line : enforced_line_texts) lengths |= std::uint64_t{1} << line.size();
+  return lengths;
+}();
+
+inline constexpr bool is_enforced_line(std::string_view line) {
+  if (line.size() >= 64 || ((enforced_line_lengths >> line.size()) & 1U) == 0) return false;
+  return std::ranges::find(enforced_line_texts, line) != enforced_line_texts.end();
+}
 
 // Appended after the enforced lines when a DNS provider is chosen.
 inline constexpr std::string_view dns_filter_line = R"(pull-filter ignore "dhcp-option DNS")";

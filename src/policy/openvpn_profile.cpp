@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 
 #include "policy/openvpn_directives.hpp"
 #include "policy/policy_messages.hpp"
-#include "policy/profile_lines.hpp"
 #include "policy/unicode_text.hpp"
 
 namespace morvex {
@@ -20,6 +18,43 @@ constexpr std::size_t max_line_bytes = 255;
 constexpr std::string_view net_gateway = "net_gateway";
 
 std::unexpected<Failure> fail_with(std::string_view message) { return fail(std::string(message)); }
+
+// True for a byte that can neither be white space nor begin a multi-byte
+// character: a printable ASCII character other than the space.
+bool is_plain_ascii(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte > 0x20 && byte < 0x80;
+}
+
+// Splits the profile into lines exactly as ProfileLineReader does: at line
+// feeds, a carriage return just before the line feed going with it, a final
+// line without a line feed still counting, each line trimmed of white space at
+// both ends. Most lines begin and end with a plain ASCII character; only the
+// others need the Unicode-aware trim.
+class LineSplitter {
+ public:
+  explicit LineSplitter(std::string_view text) : rest_(text) {}
+
+  bool next(std::string_view& line) {
+    if (rest_.empty()) return false;
+    const auto end = rest_.find('\n');
+    if (end == std::string_view::npos) {
+      line = rest_;
+      rest_ = {};
+    } else {
+      line = rest_.substr(0, end);
+      rest_.remove_prefix(end + 1);
+    }
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || !is_plain_ascii(line.front()) || !is_plain_ascii(line.back())) {
+      line = trim_white_space(line);
+    }
+    return true;
+  }
+
+ private:
+  std::string_view rest_;
+};
 
 // Checks every line the sanitiser writes, directive or block content: short
 // enough to be read as one line, no backslash (OpenVPN's escape character),
@@ -78,14 +113,14 @@ class Sanitizer {
     if (line.empty() || line.front() == '#' || line.front() == ';') return {};
     // The enforced lines are appended at the end, so they never appear twice.
     if (is_enforced_line(line)) return {};
-    if (open_tag_) return read_block_line(line);
+    if (!open_tag_.empty()) return read_block_line(line);
     if (line.front() == '<') return open_block(line);
     if (line == dns_filter_line) return keep(line);
     return read_directive(line);
   }
 
   Result<std::string> finish(DnsServers dns_servers) && {
-    if (open_tag_ || !(marks_ & bit(DirectiveMark::client)) ||
+    if (!open_tag_.empty() || !(marks_ & bit(DirectiveMark::client)) ||
         !(marks_ & bit(DirectiveMark::remote))) {
       return fail_with(policy_message::unsupported_profile);
     }
@@ -107,14 +142,14 @@ class Sanitizer {
     return {};
   }
 
+  // Inside a block only its own end tag may begin with '<'.
   Result<void> read_block_line(std::string_view line) {
-    if (is_end_tag(line, *open_tag_)) {
-      open_tag_.reset();
+    if (line.front() == '<') {
+      if (!is_end_tag(line, open_tag_)) return fail_with(policy_message::unsupported_profile);
+      open_tag_ = {};
       return keep(line);
     }
-    if (line.front() == '<' || !is_safe_line(line)) {
-      return fail_with(policy_message::unsupported_profile);
-    }
+    if (!is_safe_line(line)) return fail_with(policy_message::unsupported_profile);
     return keep(line);
   }
 
@@ -141,7 +176,8 @@ class Sanitizer {
   }
 
   bool provider_chosen_;
-  std::optional<std::string_view> open_tag_;
+  // The tag of the open inline block; empty outside blocks (no allowed tag is empty).
+  std::string_view open_tag_;
   unsigned marks_ = 0;
   std::string written_;
 };
@@ -150,9 +186,10 @@ class Sanitizer {
 
 Result<std::string> sanitize_openvpn_profile(std::string_view text, DnsServers dns_servers) {
   Sanitizer sanitizer(text.size(), !dns_servers.empty());
-  ProfileLineReader lines(text);
-  while (const auto line = lines.next()) {
-    if (auto read = sanitizer.read(*line); !read) return std::unexpected(std::move(read.error()));
+  LineSplitter lines(text);
+  std::string_view line;
+  while (lines.next(line)) {
+    if (auto read = sanitizer.read(line); !read) return std::unexpected(std::move(read.error()));
   }
   return std::move(sanitizer).finish(dns_servers);
 }
