@@ -1,0 +1,2 @@
+morvex_add_fuzz_target(verification_text SOURCE verification_text_fuzz.cpp
+  LIBS morvex_verification morvex_policy morvex_json)
