@@ -1,6 +1,8 @@
 #include "policy/openvpn_directives.hpp"
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 
 namespace morvex {
 namespace {
@@ -93,10 +95,38 @@ static_assert(directives.size() == 50);
 constexpr std::array<std::string_view, 6> inline_tags = {"ca",       "key",       "cert",
                                                          "tls-auth", "tls-crypt", "tls-crypt-v2"};
 
+// Every directive line is looked up by its first word, so the names are
+// indexed by an open-addressing table built at compile time: a name's slot
+// comes from its length and its first and last characters, and a taken slot
+// passes the name on to the next one. Unused slots hold no_directive.
+constexpr std::size_t directive_slots = 128;
+constexpr std::uint8_t no_directive = 0xFF;
+static_assert(directives.size() < directive_slots && directives.size() < no_directive);
+
+constexpr std::size_t slot_of(std::string_view name) {
+  const auto first = static_cast<unsigned char>(name.front());
+  const auto last = static_cast<unsigned char>(name.back());
+  return (name.size() * 5 + first * 3 + last) % directive_slots;
+}
+
+constexpr auto directive_index = [] {
+  std::array<std::uint8_t, directive_slots> index{};
+  index.fill(no_directive);
+  for (std::size_t i = 0; i < directives.size(); ++i) {
+    auto slot = slot_of(directives[i].name);
+    while (index[slot] != no_directive) slot = (slot + 1) % directive_slots;
+    index[slot] = static_cast<std::uint8_t>(i);
+  }
+  return index;
+}();
+
 }  // namespace
 
 const Directive* find_directive(std::string_view name) {
-  for (const auto& directive : directives) {
+  if (name.empty()) return nullptr;
+  for (auto slot = slot_of(name); directive_index[slot] != no_directive;
+       slot = (slot + 1) % directive_slots) {
+    const auto& directive = directives[directive_index[slot]];
     if (directive.name == name) return &directive;
   }
   return nullptr;

@@ -1,7 +1,9 @@
 #include "policy/openvpn_profile.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "policy/openvpn_directives.hpp"
 #include "policy/policy_messages.hpp"
@@ -56,21 +58,42 @@ class LineSplitter {
   std::string_view rest_;
 };
 
+// Bytes that make a line worth a closer look: control characters (tab
+// among them), the backslash, and the underscore of net_gateway. 0x7F is
+// found together with the underscore, from which it differs in one bit.
+constexpr bool is_notable(char c) {
+  const auto byte = static_cast<std::uint8_t>(c);
+  return (byte < 0x20) | (byte == '\\') | ((byte & 0xDF) == '_');
+}
+
+// Whether any byte of the line is notable. Branch-free blocks of 16 bytes,
+// which the compiler turns into vector code; the last block overlaps the one
+// before it instead of leaving a tail to check byte by byte. Each byte of
+// `found` is all ones or all zeros, so the block reads as two 64-bit words.
+bool has_notable_byte(std::string_view line) {
+  constexpr std::size_t block = 16;
+  if (line.size() < block) return std::ranges::any_of(line, is_notable);
+  std::array<std::uint8_t, block> found{};
+  const auto scan = [&](std::size_t at) {
+    for (std::size_t k = 0; k < block; ++k) {
+      found[k] |= static_cast<std::uint8_t>(-static_cast<int>(is_notable(line[at + k])));
+    }
+  };
+  for (std::size_t at = 0; at + block <= line.size(); at += block) scan(at);
+  scan(line.size() - block);
+  std::array<std::uint64_t, 2> words{};
+  static_assert(sizeof words == sizeof found);
+  std::memcpy(words.data(), found.data(), sizeof words);
+  return (words[0] | words[1]) != 0;
+}
+
 // Checks every line the sanitiser writes, directive or block content: short
 // enough to be read as one line, no backslash (OpenVPN's escape character),
 // no control character but tab, and no mention of the pre-tunnel gateway in
-// any form of quoting.
+// any form of quoting. Most lines have no notable byte and pass at once.
 bool is_safe_line(std::string_view line) {
   if (line.size() > max_line_bytes) return false;
-  // A branch-free first pass, which the compiler turns into vector code, looks
-  // for any byte that needs a closer look; most lines have none.
-  std::uint8_t notable = 0;
-  for (const char c : line) {
-    const auto byte = static_cast<std::uint8_t>(c);
-    notable |=
-        static_cast<std::uint8_t>((byte < 0x20) | (byte == '\\') | (byte == '_') | (byte == 0x7F));
-  }
-  if (notable == 0) return true;
+  if (!has_notable_byte(line)) return true;
   for (const char c : line) {
     const auto byte = static_cast<std::uint8_t>(c);
     if ((byte < 0x20 && byte != '\t') || byte == '\\' || byte == 0x7F) return false;
@@ -103,21 +126,32 @@ bool is_dropped(const Directive& directive, bool provider_chosen) {
   return false;
 }
 
+// What becomes of one line of the profile.
+enum class Verdict {
+  keep,         // written to the output as trimmed
+  drop,         // left out (comments, enforced lines, dropped directives)
+  unsupported,  // the profile is refused as unsupported
+  invalid,      // the profile is refused as invalid
+};
+
 class Sanitizer {
  public:
   Sanitizer(std::size_t text_size, bool provider_chosen) : provider_chosen_(provider_chosen) {
     written_.reserve(text_size + 512);
   }
 
-  Result<void> read(std::string_view line) {
-    if (line.empty() || line.front() == '#' || line.front() == ';') return {};
+  // Decides about one trimmed line and notes what it tells about the profile.
+  Verdict read(std::string_view line) {
+    if (line.empty() || line.front() == '#' || line.front() == ';') return Verdict::drop;
     // The enforced lines are appended at the end, so they never appear twice.
-    if (is_enforced_line(line)) return {};
+    if (is_enforced_line(line)) return Verdict::drop;
     if (!open_tag_.empty()) return read_block_line(line);
     if (line.front() == '<') return open_block(line);
-    if (line == dns_filter_line) return keep(line);
+    if (line == dns_filter_line) return Verdict::keep;
     return read_directive(line);
   }
+
+  void keep(std::string_view line) { written_.append(line).push_back('\n'); }
 
   Result<std::string> finish(DnsServers dns_servers) && {
     if (!open_tag_.empty() || !(marks_ & bit(DirectiveMark::client)) ||
@@ -137,42 +171,33 @@ class Sanitizer {
  private:
   static unsigned bit(DirectiveMark mark) { return 1U << static_cast<unsigned>(mark); }
 
-  Result<void> keep(std::string_view line) {
-    written_.append(line).push_back('\n');
-    return {};
-  }
-
   // Inside a block only its own end tag may begin with '<'.
-  Result<void> read_block_line(std::string_view line) {
+  Verdict read_block_line(std::string_view line) {
     if (line.front() == '<') {
-      if (!is_end_tag(line, open_tag_)) return fail_with(policy_message::unsupported_profile);
+      if (!is_end_tag(line, open_tag_)) return Verdict::unsupported;
       open_tag_ = {};
-      return keep(line);
+      return Verdict::keep;
     }
-    if (!is_safe_line(line)) return fail_with(policy_message::unsupported_profile);
-    return keep(line);
+    return is_safe_line(line) ? Verdict::keep : Verdict::unsupported;
   }
 
-  Result<void> open_block(std::string_view line) {
-    if (line.size() == 1 || line.back() != '>') {
-      return fail_with(policy_message::invalid_openvpn_profile);
-    }
+  Verdict open_block(std::string_view line) {
+    if (line.size() == 1 || line.back() != '>') return Verdict::invalid;
     const auto tag = line.substr(1, line.size() - 2);
-    if (!is_allowed_inline_tag(tag)) return fail_with(policy_message::unsupported_profile);
+    if (!is_allowed_inline_tag(tag)) return Verdict::unsupported;
     open_tag_ = tag;
-    return keep(line);
+    return Verdict::keep;
   }
 
-  Result<void> read_directive(std::string_view line) {
+  Verdict read_directive(std::string_view line) {
     const auto* directive = find_directive(first_word(line));
     if (directive == nullptr || !is_safe_line(line) || !arguments_allowed(*directive, line)) {
-      return fail_with(policy_message::unsupported_profile);
+      return Verdict::unsupported;
     }
     // Only directives count as marks: a line inside an inline block that
     // looks like "remote-cert-tls server" does not require anything.
     marks_ |= bit(directive->mark);
-    if (is_dropped(*directive, provider_chosen_)) return {};
-    return keep(line);
+    return is_dropped(*directive, provider_chosen_) ? Verdict::drop : Verdict::keep;
   }
 
   bool provider_chosen_;
@@ -189,7 +214,12 @@ Result<std::string> sanitize_openvpn_profile(std::string_view text, DnsServers d
   LineSplitter lines(text);
   std::string_view line;
   while (lines.next(line)) {
-    if (auto read = sanitizer.read(line); !read) return std::unexpected(std::move(read.error()));
+    switch (sanitizer.read(line)) {
+      case Verdict::keep: sanitizer.keep(line); break;
+      case Verdict::drop: break;
+      case Verdict::unsupported: return fail_with(policy_message::unsupported_profile);
+      case Verdict::invalid: return fail_with(policy_message::invalid_openvpn_profile);
+    }
   }
   return std::move(sanitizer).finish(dns_servers);
 }
