@@ -1,0 +1,200 @@
+#!/usr/bin/env bash
+# Faults around the installed service: outside programs that hang, crash,
+# print garbage or too much; the service killed during an OpenVPN connect and
+# while a WireGuard tunnel is up; a WireGuard tunnel service of another
+# program under our tunnel's name.   run_faults.sh BIN_FOLDER PREFIX
+# Each failure is reported with the exact sentence the app would show.
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+source "$root/scripts/lib/service-under-wine.sh"
+
+passed=0
+failed=0
+check() {  # check NAME ACTUAL EXPECTED
+  if [[ "$2" == "$3" ]]; then
+    passed=$((passed + 1))
+    printf 'ok   %s\n' "$1"
+  else
+    failed=$((failed + 1))
+    printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "$3" "$2"
+  fi
+}
+error() { printf '{"error":"%s"}' "$1"; }
+scenario() { printf '%s\n' "$2" >"$1/scenario.txt"; }
+healthy() {
+  rm -f "$openvpn_bin/scenario.txt" "$wireguard_dir/scenario.txt" \
+    "$powershell_dir/scenario.txt" "$system32/scenario.txt"
+}
+request() { service_request "$1" | tr -d '\r'; }
+# Linux process ids of this prefix's Windows processes whose command line
+# holds PATTERN (other prefixes on the machine are left out).
+prefix_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    {
+      tr '\0' '\n' <"$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+        tr '\0' ' ' <"$p/cmdline" | grep -qi -- "$1" && echo "${p#/proc/}"
+    } 2>/dev/null
+  done
+}
+running() { [[ -n "$(prefix_pids "$1")" ]] && echo running || echo gone; }
+# "gone" once no such process is left, waiting up to 10 s for it to end.
+ends() {
+  local i
+  for i in $(seq 100); do [[ "$(running "$1")" == gone ]] && break; sleep 0.1; done
+  running "$1"
+}
+# What the private folder holds, in one line.
+private_files() { ls "$runtime" 2>/dev/null | tr '\n' ' ' | sed 's/ $//'; }
+service_query() {  # the state word of a service, or "missing"
+  local state
+  state="$("$wine" sc query "$1" </dev/null 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}')"
+  echo "${state:-missing}"
+}
+
+disconnected='{"result":{"activeProfile":null,"connectedAt":null,"connection":null,"message":"VPN is disconnected.","platform":"windows","publicAddress":null,"state":"disconnected"}}'
+status='{"action":"status"}'
+openvpn_connect="$(connect_request openvpn Rome server)"
+wireguard_connect="$(connect_request wireguard Oslo quad9)"
+not_verified="$(error 'The VPN could not verify protection. Try another location.')"
+
+service_install "$(cd "$1" && pwd)" "$(realpath -m "$2")"
+trap service_stop EXIT
+request '{"action":"capabilities"}' >/dev/null
+
+# ---- the adapter tool, before any adapter exists
+scenario "$openvpn_bin" "tapctl_output=$(head -c 131073 /dev/zero | tr '\0' 'x')"
+check "adapter tool printing one byte over the output cap" "$(request "$openvpn_connect")" \
+  "$(error 'VPN response exceeded its size limit.')"
+scenario "$openvpn_bin" "tapctl_output=$(head -c 131072 /dev/zero | tr '\0' 'x')"
+check "adapter tool printing exactly the cap of garbage" "$(request "$openvpn_connect")" \
+  "$(error 'Windows returned an unexpected VPN adapter.')"
+scenario "$openvpn_bin" $'tapctl_output=\xff\xfe\xfd not text'
+check "adapter tool printing invalid UTF-8" "$(request "$openvpn_connect")" \
+  "$(error 'Invalid VPN response.')"
+scenario "$openvpn_bin" 'tapctl_output={0123ABCD-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\troot\\tap0901\tfourth'
+check "adapter tool printing a fourth field" "$(request "$openvpn_connect")" \
+  "$(error 'Windows returned an unexpected VPN adapter.')"
+scenario "$openvpn_bin" 'tapctl_exit=-1073741819'
+check "adapter tool crashing (access violation status)" "$(request "$openvpn_connect")" \
+  "$(error 'The VPN component could not complete the operation.')"
+check "no connection files and no adapter after the adapter failures" "$(private_files)" ""
+scenario "$openvpn_bin" 'openvpn_version=two.seven'
+check "OpenVPN printing a garbled version banner" "$(request "$openvpn_connect")" \
+  "$(error 'The Windows OpenVPN engine needs a security update. Install a Morvex release with patched engines.')"
+healthy
+
+# ---- WireGuard's manager hangs past its 15 s: ended, and never installs later
+scenario "$wireguard_dir" 'install=slow'
+check "WireGuard manager hanging in its install" "$(request "$wireguard_connect")" \
+  "$(error 'VPN component timed out. Please try again.')"
+check "the hanging manager was ended" "$(ends 'wireguard.exe')" gone
+healthy
+sleep 17  # past the hanging manager's own 30 s
+check "no tunnel service appears after the hang" "$(service_query 'WireGuardTunnel$MorvexVPN')" \
+  missing
+
+# ---- verification that hangs or prints garbage: bounded by the 30 s wait
+scenario "$powershell_dir" 'powershell=hang'
+check "PowerShell hanging" "$(request "$wireguard_connect")" "$not_verified"
+check "no PowerShell left running" "$(ends 'powershell.exe')" gone
+healthy
+scenario "$powershell_dir" 'powershell=garbage'
+check "PowerShell printing garbage" "$(request "$wireguard_connect")" "$not_verified"
+healthy
+scenario "$system32" 'curl=hang'
+check "curl hanging" "$(request "$wireguard_connect")" "$not_verified"
+check "no curl left running" "$(ends '\\curl.exe')" gone
+healthy
+scenario "$wireguard_dir" 'latest_handshakes=garbage'
+check "WireGuard query tool printing garbage" "$(request "$wireguard_connect")" "$not_verified"
+healthy
+check "each failed connect took its tunnel down" "$(service_query 'WireGuardTunnel$MorvexVPN')" \
+  missing
+check "nothing left in private storage but the adapter" "$(private_files)" ""
+check "idle after the engine faults" "$(request "$status")" "$disconnected"
+
+# ---- the service killed during an OpenVPN connect
+scenario "$openvpn_bin" 'openvpn=never_ready'
+reply_file="$(mktemp)"
+service_request "$openvpn_connect" >"$reply_file" 2>/dev/null &
+client=$!
+for _ in $(seq 200); do [[ -f "$runtime/openvpn.auth" ]] && break; sleep 0.1; done
+sleep 1
+check "OpenVPN runs during the connect" "$(running 'openvpn.exe')" running
+kill -KILL $(prefix_pids morvex_vpn_platform_service)
+wait "$client"
+check "the connect's client gets no reply" "$(tr -d '\r' <"$reply_file")" ""
+rm -f "$reply_file"
+check "OpenVPN ends with the killed service (kill-on-close job)" "$(ends 'openvpn.exe')" gone
+check "the credentials stay behind until the next start" "$(private_files)" \
+  "adapter-tap.id openvpn.auth openvpn.log openvpn.ovpn status.txt"
+healthy
+# Wine's service manager still reports the killed service as running; a start
+# brings it back all the same.
+"$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+check "restart answers" "$(request "$status")" "$disconnected"
+check "restart removed the leftovers and kept the adapter" "$(private_files)" "adapter-tap.id"
+
+# ---- the service killed while its WireGuard tunnel is up
+request "$wireguard_connect" >/dev/null
+check "our tunnel service runs" "$(service_query 'WireGuardTunnel$MorvexVPN')" RUNNING
+kill -KILL $(prefix_pids morvex_vpn_platform_service)
+sleep 1
+check "our tunnel service outlives the killed service" \
+  "$(service_query 'WireGuardTunnel$MorvexVPN')" RUNNING
+"$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+check "restart after the kill answers" "$(request "$status")" "$disconnected"
+check "restart removed our own tunnel service" "$(service_query 'WireGuardTunnel$MorvexVPN')" \
+  missing
+check "restart removed the tunnel configuration" "$(private_files)" "adapter-tap.id"
+
+# ---- the service killed while a verification program hangs: the short-lived
+# programs are not tied to the service's life, so this is told, not judged
+scenario "$powershell_dir" 'powershell=hang'
+service_request "$wireguard_connect" >/dev/null 2>&1 &
+client=$!
+for _ in $(seq 200); do [[ "$(running 'powershell.exe')" == running ]] && break; sleep 0.1; done
+kill -KILL $(prefix_pids morvex_vpn_platform_service)
+wait "$client"
+sleep 1
+orphans="$(prefix_pids 'powershell.exe')"
+echo "note: PowerShell still running after the service was killed mid-check: $([[ -n "$orphans" ]] && echo yes || echo no)"
+[[ -n "$orphans" ]] && kill -KILL $orphans
+healthy
+"$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+check "restart after a kill mid-check answers" "$(request "$status")" "$disconnected"
+check "restart after a kill mid-check removed the tunnel" \
+  "$(service_query 'WireGuardTunnel$MorvexVPN')/$(private_files)" "missing/adapter-tap.id"
+
+# ---- a tunnel service of another program under our tunnel's name
+mkdir -p "$drive/Other VPN"
+printf '[Interface]\n' >"$drive/Other VPN/MorvexVPN.conf"
+"$wine" sc create 'WireGuardTunnel$MorvexVPN' \
+  binPath= '"C:\Program Files\WireGuard\wireguard.exe" /tunnelservice "C:\Other VPN\MorvexVPN.conf"' \
+  </dev/null >/dev/null
+"$wine" sc start 'WireGuardTunnel$MorvexVPN' </dev/null >/dev/null
+sleep 1
+foreign="$(error 'A different VPN owns the Morvex adapter name. Close it before connecting.')"
+check "foreign tunnel service: WireGuard connect refused" "$(request "$wireguard_connect")" \
+  "$foreign"
+check "foreign tunnel service: disconnect refused" "$(request '{"action":"disconnect"}')" "$foreign"
+check "foreign tunnel service untouched by the requests" \
+  "$(service_query 'WireGuardTunnel$MorvexVPN')" RUNNING
+"$wine" sc stop MorvexVPN </dev/null >/dev/null 2>&1
+for _ in $(seq 100); do [[ "$(service_query MorvexVPN)" == STOPPED ]] && break; sleep 0.1; done
+"$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+for _ in $(seq 100); do [[ "$(service_query MorvexVPN)" == STOPPED ]] && break; sleep 0.1; done
+check "with a foreign tunnel service our service does not start" "$(service_query MorvexVPN)" \
+  STOPPED
+check "foreign tunnel service untouched by our start" \
+  "$(service_query 'WireGuardTunnel$MorvexVPN')" RUNNING
+check "the foreign configuration is untouched" "$(cat "$drive/Other VPN/MorvexVPN.conf")" \
+  "[Interface]"
+"$wine" sc stop 'WireGuardTunnel$MorvexVPN' </dev/null >/dev/null 2>&1
+"$wine" sc delete 'WireGuardTunnel$MorvexVPN' </dev/null >/dev/null 2>&1
+"$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+check "once it is gone our service starts and answers" "$(request "$status")" "$disconnected"
+
+echo "faults: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]
