@@ -120,6 +120,16 @@ constexpr auto directive_index = [] {
   return index;
 }();
 
+// Names are at most a few dozen bytes: comparing them here, byte by byte, costs
+// less than a call to memcmp.
+constexpr bool is_same_name(std::string_view known, std::string_view name) {
+  if (known.size() != name.size()) return false;
+  for (std::size_t i = 0; i < known.size(); ++i) {
+    if (known[i] != name[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 const Directive* find_directive(std::string_view name) {
@@ -127,7 +137,7 @@ const Directive* find_directive(std::string_view name) {
   for (auto slot = slot_of(name); directive_index[slot] != no_directive;
        slot = (slot + 1) % directive_slots) {
     const auto& directive = directives[directive_index[slot]];
-    if (directive.name == name) return &directive;
+    if (is_same_name(directive.name, name)) return &directive;
   }
   return nullptr;
 }

@@ -91,6 +91,9 @@ std::string_view trim_white_space(std::string_view text) {
 std::string_view first_word(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
+    // Printable ASCII other than the space is neither white space nor the
+    // start of it; words are mostly made of it.
+    if (byte > 0x20 && byte < 0x7F) continue;
     if (byte < 0x80 ? is_ascii_white_space(byte) : leading_white_space_length(text.substr(i)) > 0) {
       return text.substr(0, i);
     }
