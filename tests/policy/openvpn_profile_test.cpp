@@ -71,6 +71,18 @@ TEST(SanitizeOpenvpnProfile, PassesInlineBlocksWithoutComments) {
             minimal + kept + "remote-cert-tls server\ntls-version-min 1.2\n" + enforced);
 }
 
+TEST(SanitizeOpenvpnProfile, TrimsUnicodeWhiteSpaceAroundEveryLine) {
+  // No-break space, ideographic space, tab, vertical tab, next line, line
+  // separator and a carriage return left before another one.
+  const std::string text =
+      "\xC2\xA0"
+      "client\xE3\x80\x80\r\n\tremote 198.51.100.7 1194 udp \r\r\n"
+      "<ca>\n \xE2\x80\xA8MIIB\xC2\x85\r\n</ca>\x0B\n\xC2\x85\n";
+  EXPECT_EQ(
+      sanitized(text, no_provider),
+      minimal + "<ca>\nMIIB\n</ca>\nremote-cert-tls server\ntls-version-min 1.2\n" + enforced);
+}
+
 TEST(SanitizeOpenvpnProfile, RefusesWhatCouldLeaveTheTunnel) {
   struct Case {
     std::string added;
@@ -127,6 +139,28 @@ TEST(SanitizeOpenvpnProfile, RefusesWhatCouldLeaveTheTunnel) {
     } else {
       EXPECT_EQ(result, c.message) << c.added;
     }
+  }
+}
+
+TEST(SanitizeOpenvpnProfile, FindsARefusedByteAtAnyPositionOfALine) {
+  for (std::size_t size = 1; size <= 48; ++size) {
+    const std::string plain(size, 'A');
+    EXPECT_TRUE(
+        sanitized(minimal + "<ca>\n" + plain + "\n</ca>\n", no_provider).ends_with(enforced))
+        << size;
+    for (std::size_t at = 0; at < size; ++at) {
+      for (const char refused : {'\\', '\x01', '\x7F'}) {
+        std::string line = plain;
+        line[at] = refused;
+        EXPECT_EQ(sanitized(minimal + "<ca>\n" + line + "\n</ca>\n", no_provider), unsupported)
+            << size << " " << at;
+        EXPECT_EQ(sanitized(minimal + "verb " + line + "\n", no_provider), unsupported)
+            << size << " " << at;
+      }
+    }
+    const std::string gateway = plain + "net_gateway" + plain;
+    EXPECT_EQ(sanitized(minimal + "<ca>\n" + gateway + "\n</ca>\n", no_provider), unsupported)
+        << size;
   }
 }
 
