@@ -5,10 +5,11 @@
 // connect with an invalid profile 150, disconnect 148, connect with a valid
 // WireGuard or OpenVPN profile 2. Every reply is checked against what its
 // action may answer. Then one tunnel is held up while the other clients send
-// REQUESTS/25 status, traffic and capabilities requests each. Prints the counts, the latency per
-// action, the service's memory, threads and handles before and after, and a closing "N passed, N
-// failed" line; exits non-zero when a request went unanswered or was answered wrongly. Measurements
-// are reported, never judged.
+// REQUESTS/100 status, traffic and capabilities requests each. Prints the
+// counts, the latency per action, the service's memory, threads and handles
+// before and after, and a closing "N passed, N failed" line; exits non-zero
+// when a request went unanswered or was answered wrongly. Measurements are
+// reported, never judged.
 #include <windows.h>
 // Process inspection needs windows.h first.
 #include <psapi.h>
@@ -97,6 +98,9 @@ const std::string& body_of(Action action, int sequence) {
   return bodies[action];
 }
 
+// Replies received so far, by every phase; the watchdog looks at it.
+std::atomic<long> replies_seen{0};
+
 // One exchange; empty when the service did not answer.
 std::string exchange(const std::string& body) {
   const auto deadline = Clock::now() + 300s;
@@ -141,6 +145,7 @@ std::string exchange(const std::string& body) {
     }
   }
   CloseHandle(pipe);
+  if (!reply.empty()) ++replies_seen;
   return reply;
 }
 
@@ -267,7 +272,6 @@ int wmain(int argc, wchar_t** argv) {
   const auto before = service_figures();
   print_figures("before", before);
   Totals totals;
-  std::atomic<long> replies_seen{0};
   std::atomic<bool> finished{false};
   // Watches for a standstill: no reply to anyone for two minutes.
   std::atomic<bool> stalled{false};
@@ -309,7 +313,6 @@ int wmain(int argc, wchar_t** argv) {
         const auto begun = Clock::now();
         const std::string reply = exchange(body_of(action, c + i));
         const double took = std::chrono::duration<double>(Clock::now() - begun).count();
-        if (!reply.empty()) ++replies_seen;
         const std::lock_guard<std::mutex> guard(totals.lock);
         ++totals.sent[action];
         totals.seconds[action] += took;
@@ -331,7 +334,7 @@ int wmain(int argc, wchar_t** argv) {
   for (auto& thread : threads) thread.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
-  const int steady_requests = std::max(2, requests / 25);
+  const int steady_requests = std::max(2, requests / 100);
   const auto steady_start = Clock::now();
   std::vector<std::string> steady_samples;
   const auto [steady_sent, steady_good] = steady_tunnel(clients, steady_requests, steady_samples);
