@@ -13,11 +13,12 @@
 // does not borrow the service's own pipe code.
 #include <windows.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -115,7 +116,7 @@ ProfileText with(std::function<void(ProfileText&)> change) {
 
 // What the client saw.
 struct Outcome {
-  enum Kind { reply, closed, hung_up, partial, extra, silent, unreachable } kind = silent;
+  enum Kind { reply, closed, partial, extra, silent, unreachable } kind = silent;
   std::string body;
   double seconds = 0;
 };
@@ -124,7 +125,6 @@ std::string describe(const Outcome& outcome) {
   switch (outcome.kind) {
     case Outcome::reply: return "reply " + outcome.body;
     case Outcome::closed: return "closed without a reply";
-    case Outcome::hung_up: return "client hung up";
     case Outcome::partial: return "closed after a partial reply";
     case Outcome::extra: return "bytes after the reply frame";
     case Outcome::silent: return "no reply and no close";
