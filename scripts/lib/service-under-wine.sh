@@ -45,6 +45,15 @@ service_request() {
   printf '%s' "$1" | "$wine" "$install_windows_path\\morvex_pipe_tool.exe"
 }
 
+# Writes a simulated program's scenario file in FOLDER.
+scenario() { printf '%s\n' "$2" >"$1/scenario.txt"; }  # scenario FOLDER TEXT
+
+# Removes every scenario file: all simulated programs back to healthy.
+healthy() {
+  rm -f "$openvpn_bin/scenario.txt" "$wireguard_dir/scenario.txt" \
+    "$powershell_dir/scenario.txt" "$system32/scenario.txt"
+}
+
 service_stop() {
   "$wine" sc stop MorvexVPN </dev/null >/dev/null 2>&1 || true
   "$wine" sc delete MorvexVPN </dev/null >/dev/null 2>&1 || true

@@ -26,9 +26,6 @@ check_contains() {  # check_contains NAME ACTUAL PART
   fi
 }
 lines() { [[ -f "$1" ]] && wc -l <"$1" || echo 0; }
-scenario() { printf '%s\n' "$2" >"$1/scenario.txt"; }
-healthy() { rm -f "$openvpn_bin/scenario.txt" "$wireguard_dir/scenario.txt" \
-  "$powershell_dir/scenario.txt" "$system32/scenario.txt"; }
 
 disconnected='{"result":{"activeProfile":null,"connectedAt":null,"connection":null,"message":"VPN is disconnected.","platform":"windows","publicAddress":null,"state":"disconnected"}}'
 status='{"action":"status"}'

@@ -20,11 +20,6 @@ check() {  # check NAME ACTUAL EXPECTED
   fi
 }
 error() { printf '{"error":"%s"}' "$1"; }
-scenario() { printf '%s\n' "$2" >"$1/scenario.txt"; }
-healthy() {
-  rm -f "$openvpn_bin/scenario.txt" "$wireguard_dir/scenario.txt" \
-    "$powershell_dir/scenario.txt" "$system32/scenario.txt"
-}
 request() { service_request "$1" | tr -d '\r'; }
 # Linux process ids of this prefix's Windows processes whose command line
 # holds PATTERN (other prefixes on the machine are left out).
