@@ -527,5 +527,65 @@ TEST(ClientIdentityOnThisMachine, PathsAreCanonicalAndFailuresNamed) {
   EXPECT_EQ(client_image_path(0xFFFFFFF0u), fail("Cannot inspect VPN process identity."));
 }
 
+TEST(ClientIdentityOnThisMachine, OnlyPathsOnALocalDriveAreOpened) {
+  // The drive type and the open are scripted: a mapped network drive cannot
+  // be made here, and a path that must not be opened must not reach the open.
+  struct Case {
+    const wchar_t* reported;
+    UINT drive_type;
+    const wchar_t* asked_root;  // none: the drive type is not even asked
+    const wchar_t* opened;      // none: refused without being opened
+  };
+  const Case cases[] = {
+      {L"C:\\Morvex\\app.exe", DRIVE_FIXED, L"C:\\", L"\\\\?\\C:\\Morvex\\app.exe"},
+      {L"\\\\?\\E:\\Morvex\\app.exe", DRIVE_REMOVABLE, L"E:\\", L"\\\\?\\E:\\Morvex\\app.exe"},
+      {L"F:\\app.exe", DRIVE_CDROM, L"F:\\", L"\\\\?\\F:\\app.exe"},
+      {L"R:\\app.exe", DRIVE_RAMDISK, L"R:\\", L"\\\\?\\R:\\app.exe"},
+      // A mapped network drive, a letter naming no drive, an unknown kind.
+      {L"Z:\\Morvex\\app.exe", DRIVE_REMOTE, L"Z:\\", nullptr},
+      {L"\\\\.\\Z:\\Morvex\\app.exe", DRIVE_REMOTE, L"Z:\\", nullptr},
+      {L"Q:\\app.exe", DRIVE_NO_ROOT_DIR, L"Q:\\", nullptr},
+      {L"U:\\app.exe", DRIVE_UNKNOWN, L"U:\\", nullptr},
+      // Not on a drive letter at all: refused before any question.
+      {L"\\\\host\\share\\app.exe", DRIVE_FIXED, nullptr, nullptr},
+      {L"\\\\?\\GLOBALROOT\\Device\\Mup\\host\\share\\app.exe", DRIVE_FIXED, nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::wstring> roots;
+    std::vector<std::wstring> opened;
+    const ImagePathChecks checks{[&](const std::wstring& root) {
+                                   roots.push_back(root);
+                                   return c.drive_type;
+                                 },
+                                 [&](std::wstring_view path) -> Result<std::wstring> {
+                                   opened.emplace_back(path);
+                                   return std::wstring(L"\\\\?\\C:\\resolved\\app.exe");
+                                 }};
+    const auto shown = ::testing::PrintToString(std::wstring(c.reported));
+    const auto outcome = canonical_image_path(c.reported, checks);
+    EXPECT_EQ(roots,
+              c.asked_root ? std::vector<std::wstring>{c.asked_root} : std::vector<std::wstring>{})
+        << shown;
+    if (c.opened == nullptr) {
+      EXPECT_EQ(outcome, fail("Cannot verify VPN process path.")) << shown;
+      EXPECT_TRUE(opened.empty()) << shown;
+    } else {
+      EXPECT_EQ(outcome, std::wstring(L"\\\\?\\C:\\resolved\\app.exe")) << shown;
+      EXPECT_EQ(opened, std::vector<std::wstring>{c.opened}) << shown;
+    }
+  }
+
+  // With the system's answers: a letter that names no drive here is refused.
+  const DWORD drives = GetLogicalDrives();
+  for (wchar_t letter = L'Y'; letter > L'D'; --letter) {
+    if (drives & (1u << (letter - L'A'))) continue;
+    const std::wstring path = std::wstring(1, letter) + L":\\Morvex\\app.exe";
+    EXPECT_EQ(canonical_image_path(path, system_image_path_checks()),
+              fail("Cannot verify VPN process path."))
+        << ::testing::PrintToString(path);
+    break;
+  }
+}
+
 }  // namespace
 }  // namespace morvex
