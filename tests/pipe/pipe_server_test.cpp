@@ -394,6 +394,77 @@ TEST_F(PipeServerTest, NameHeldByAnotherPipeEndsTheLoop) {
   EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel."));
 }
 
+TEST_F(PipeServerTest, InstanceJoiningAPipeOwnedByAnotherAccountEndsTheLoop) {
+  // Before the instance numbered `squatted` is created, another pipe of the
+  // same name appears. Wine lets this test give it an owner that is not its
+  // own account (Everyone); on Windows another user's process could only make
+  // itself the owner. Wine also ignores the first-instance flag, and this
+  // squatter takes the service's pipe mode, so the service's instance really
+  // joins its pipe: what is shown is that the owner of that instance is read,
+  // and the instance is closed and the loop ended instead of served.
+  struct Case {
+    const char* what;
+    int squatted;
+  };
+  const Case cases[] = {
+      {"name taken before the first instance", 1},
+      {"name taken in the gap after a refused client", 2},
+  };
+  for (const auto& c : cases) {
+    name = unique_pipe_name(L"squatted");
+    auto identity = std::make_shared<ScriptedIdentity>();
+    identity->session = 2;  // every client refused: its instance is closed at once
+    auto settings = config(identity);
+    auto created = std::make_shared<std::atomic<int>>(0);
+    auto squatter = std::make_shared<UniqueHandle>();
+    const std::wstring squatter_name = name;
+    settings.create_instance = [=](const PipeInstanceParameters& p) {
+      if (created->fetch_add(1) + 1 == c.squatted) {
+        const auto foreign = security_descriptor_from_sddl(L"O:WDD:(A;;GA;;;WD)");
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), foreign ? foreign->get() : nullptr,
+                                       FALSE};
+        squatter->reset(CreateNamedPipeW(squatter_name.c_str(), PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 16, 4096, 4096, 0,
+                                         &attributes));
+      }
+      return create_pipe_instance(p);
+    };
+
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> running{false};
+    std::atomic<bool> done{false};
+    std::optional<Result<void>> outcome;
+    std::thread loop([&] {
+      outcome = run_pipe_server(
+          settings, [&] { return stopping.load(); }, running);
+      done = true;
+    });
+    for (int i = 1; i < c.squatted; ++i) {
+      // A client of the service's own instance, refused and closed: the gap.
+      const auto client = connect_client(name, 2s);
+      EXPECT_TRUE(client) << c.what;
+      EXPECT_TRUE(closed_without_bytes(client.get(), 5s)) << c.what;
+    }
+    const auto deadline = Clock::now() + 5s;
+    while (!done && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    if (!done) {
+      stopping = true;
+      wake_pipe_server(name, running);
+    }
+    loop.join();
+    EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel.")) << c.what;
+    EXPECT_EQ(created->load(), c.squatted) << c.what;
+    ASSERT_TRUE(*squatter) << c.what;
+    // The service's instance of that pipe is gone; the squatter's own remains.
+    DWORD instances = 0;
+    ASSERT_TRUE(GetNamedPipeHandleStateW(squatter->get(), nullptr, &instances, nullptr, nullptr,
+                                         nullptr, 0))
+        << c.what;
+    EXPECT_EQ(instances, 1u) << c.what;
+  }
+  EXPECT_EQ(received->count(), 0u);
+}
+
 TEST_F(PipeServerTest, StopWhileIdleEndsTheLoopAtOnce) {
   std::atomic<bool> stopping{false};
   std::atomic<bool> running{false};
