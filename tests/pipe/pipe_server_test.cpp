@@ -302,6 +302,42 @@ TEST_F(PipeServerTest, RepliesUpToTheLimitAreSentAndLargerOnesDropped) {
   }
 }
 
+// Runs out of memory while learning the path of the first client it is asked
+// about, as the path buffers may; knows every later client as the app.
+class IdentityOutOfMemoryOnce final : public ClientIdentity {
+ public:
+  std::optional<std::uint32_t> client_session(HANDLE) override { return 1; }
+  std::uint32_t console_session() override { return 1; }
+  Result<std::wstring> client_image(HANDLE) override {
+    if (calls_.fetch_add(1) == 0) throw std::bad_alloc();
+    return std::wstring(L"\\\\?\\C:\\Morvex\\app.exe");
+  }
+  Result<std::wstring> service_image() override {
+    return std::wstring(L"\\\\?\\C:\\Morvex\\service.exe");
+  }
+
+ private:
+  std::atomic<int> calls_{0};
+};
+
+TEST_F(PipeServerTest, AllocationFailureWhileAdmittingEndsOnlyThatClient) {
+  ServerThread server(config(std::make_shared<IdentityOutOfMemoryOnce>()));
+  server.wait_until_listening();
+  {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+    EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+  }
+  EXPECT_TRUE(server.running());
+  const auto client = connect_client(name);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+  EXPECT_EQ(read_reply(client.get(), 5s), "reply:2");
+  EXPECT_EQ(received->count(), 1u);
+  EXPECT_EQ(server.stop(), Result<void>{});
+}
+
 TEST_F(PipeServerTest, InstancesAreCreatedWithTheFixedParameters) {
   struct Seen {
     DWORD open_mode, pipe_mode, instances, out_buffer, in_buffer, timeout;

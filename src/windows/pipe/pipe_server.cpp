@@ -116,7 +116,13 @@ Result<void> accept_loop(const PipeServerConfig& config,
     if (!owned_by(pipe.get(), *owners)) {
       return fail("Cannot start the private VPN service channel.");
     }
-    accept_one(std::move(pipe), service_stopping, *identity, settings);
+    try {
+      accept_one(std::move(pipe), service_stopping, *identity, settings);
+    } catch (...) {
+      // Out of memory while admitting this client (its path buffers): it is
+      // not trusted and gets no answer, its instance is closed on the way out,
+      // and the loop goes on with the next client.
+    }
     parameters.open_mode = PIPE_ACCESS_DUPLEX;
   }
   return {};
@@ -131,7 +137,8 @@ Result<void> run_pipe_server(const PipeServerConfig& config,
   try {
     return accept_loop(config, service_stopping);
   } catch (...) {
-    // Out of memory: the channel cannot go on.
+    // Out of memory while setting the loop up: the channel cannot start. A
+    // failure while admitting one client ends only that client.
     return fail("Cannot start the private VPN service channel.");
   }
 }
