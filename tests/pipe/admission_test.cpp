@@ -83,6 +83,74 @@ TEST(ClientTrust, AnUnknownPathIsNeverTrusted) {
   EXPECT_FALSE(client_trusted(std::wstring(L"\\\\?\\C:\\"), std::wstring(L"\\\\?\\C:\\")));
 }
 
+TEST(ClientImagePath, OnlyPathsOnADriveLetterAreOpened) {
+  struct Case {
+    std::wstring reported;
+    const wchar_t* root;  // none: the path is refused without being opened
+    const wchar_t* verbatim;
+  };
+  const Case cases[] = {
+      {L"C:\\Program Files\\Morvex VPN\\Morvex.exe", L"C:\\",
+       L"\\\\?\\C:\\Program Files\\Morvex VPN\\Morvex.exe"},
+      {L"\\\\?\\D:\\apps\\Morvex.exe", L"D:\\", L"\\\\?\\D:\\apps\\Morvex.exe"},
+      {L"\\\\.\\z:\\apps\\Morvex.exe", L"z:\\", L"\\\\?\\z:\\apps\\Morvex.exe"},
+      {L"C:\\x", L"C:\\", L"\\\\?\\C:\\x"},
+      // Opened verbatim: a reserved device name or a trailing dot stays part
+      // of the file's name instead of naming a device or being dropped.
+      {L"C:\\dir\\LPT1.exe", L"C:\\", L"\\\\?\\C:\\dir\\LPT1.exe"},
+      {L"C:\\dir\\app.exe.", L"C:\\", L"\\\\?\\C:\\dir\\app.exe."},
+      // Another machine, however it is written.
+      {L"\\\\host\\share\\Morvex.exe", nullptr, nullptr},
+      {L"\\\\host@SSL\\DavWWWRoot\\Morvex.exe", nullptr, nullptr},
+      {L"\\\\?\\UNC\\host\\share\\Morvex.exe", nullptr, nullptr},
+      {L"\\\\.\\UNC\\host\\share\\Morvex.exe", nullptr, nullptr},
+      {L"//host/share/Morvex.exe", nullptr, nullptr},
+      {L"//?/UNC/host/share/Morvex.exe", nullptr, nullptr},
+      {L"\\\\?\\GLOBALROOT\\Device\\Mup\\host\\share\\Morvex.exe", nullptr, nullptr},
+      {L"\\Device\\Mup\\host\\share\\Morvex.exe", nullptr, nullptr},
+      {L"\\??\\UNC\\host\\share\\Morvex.exe", nullptr, nullptr},
+      // Device and NT paths other than a drive letter, even local ones.
+      {L"\\??\\C:\\Morvex.exe", nullptr, nullptr},
+      {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3\\Morvex.exe", nullptr, nullptr},
+      {L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\Morvex.exe", nullptr, nullptr},
+      {L"\\\\.\\pipe\\MorvexVPN.Service.v1", nullptr, nullptr},
+      {L"\\\\?\\\\C:\\Morvex.exe", nullptr, nullptr},
+      // Components that Win32 rewriting resolves: "\\.\C:\..\" climbs out of
+      // the drive to "\\.\UNC\".
+      {L"\\\\.\\C:\\..\\UNC\\host\\share\\Morvex.exe", nullptr, nullptr},
+      {L"C:\\dir\\..\\Morvex.exe", nullptr, nullptr},
+      {L"C:\\.\\Morvex.exe", nullptr, nullptr},
+      {L"C:\\dir\\. .\\Morvex.exe", nullptr, nullptr},
+      {L"C:\\dir\\\\Morvex.exe", nullptr, nullptr},
+      // Forward slashes, an embedded NUL, and paths without a file on a drive.
+      {L"C:/dir/Morvex.exe", nullptr, nullptr},
+      {L"C:\\dir/..\\Morvex.exe", nullptr, nullptr},
+      {std::wstring(L"C:\\dir\0\\\\host\\x.exe", 19), nullptr, nullptr},
+      {L"C:\\dir\\", nullptr, nullptr},
+      {L"C:\\", nullptr, nullptr},
+      {L"\\\\?\\C:", nullptr, nullptr},
+      {L"C:Morvex.exe", nullptr, nullptr},
+      {L"\\Morvex.exe", nullptr, nullptr},
+      {L"Morvex.exe", nullptr, nullptr},
+      {L"1:\\Morvex.exe", nullptr, nullptr},
+      {L"CC:\\Morvex.exe", nullptr, nullptr},
+      {L"", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto path = local_drive_path(c.reported);
+    const auto shown = ::testing::PrintToString(c.reported);
+    if (c.root == nullptr) {
+      EXPECT_FALSE(path) << shown;
+      // Nor is such a path trusted once it is canonical.
+      EXPECT_FALSE(client_trusted(c.reported, c.reported)) << shown;
+      continue;
+    }
+    ASSERT_TRUE(path) << shown;
+    EXPECT_EQ(path->root, c.root) << shown;
+    EXPECT_EQ(path->verbatim, c.verbatim) << shown;
+  }
+}
+
 TEST(Frame, LengthIsLittleEndian) {
   for (const std::uint32_t length : {0u, 1u, 57u, 0x20000u, 0x20001u, 0x01020304u, 0xFFFFFFFFu}) {
     const auto bytes = encode_frame_length(length);

@@ -302,6 +302,42 @@ TEST_F(PipeServerTest, RepliesUpToTheLimitAreSentAndLargerOnesDropped) {
   }
 }
 
+// Runs out of memory while learning the path of the first client it is asked
+// about, as the path buffers may; knows every later client as the app.
+class IdentityOutOfMemoryOnce final : public ClientIdentity {
+ public:
+  std::optional<std::uint32_t> client_session(HANDLE) override { return 1; }
+  std::uint32_t console_session() override { return 1; }
+  Result<std::wstring> client_image(HANDLE) override {
+    if (calls_.fetch_add(1) == 0) throw std::bad_alloc();
+    return std::wstring(L"\\\\?\\C:\\Morvex\\app.exe");
+  }
+  Result<std::wstring> service_image() override {
+    return std::wstring(L"\\\\?\\C:\\Morvex\\service.exe");
+  }
+
+ private:
+  std::atomic<int> calls_{0};
+};
+
+TEST_F(PipeServerTest, AllocationFailureWhileAdmittingEndsOnlyThatClient) {
+  ServerThread server(config(std::make_shared<IdentityOutOfMemoryOnce>()));
+  server.wait_until_listening();
+  {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+    EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+  }
+  EXPECT_TRUE(server.running());
+  const auto client = connect_client(name);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+  EXPECT_EQ(read_reply(client.get(), 5s), "reply:2");
+  EXPECT_EQ(received->count(), 1u);
+  EXPECT_EQ(server.stop(), Result<void>{});
+}
+
 TEST_F(PipeServerTest, InstancesAreCreatedWithTheFixedParameters) {
   struct Seen {
     DWORD open_mode, pipe_mode, instances, out_buffer, in_buffer, timeout;
@@ -392,6 +428,77 @@ TEST_F(PipeServerTest, NameHeldByAnotherPipeEndsTheLoop) {
   }
   loop.join();
   EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel."));
+}
+
+TEST_F(PipeServerTest, InstanceJoiningAPipeOwnedByAnotherAccountEndsTheLoop) {
+  // Before the instance numbered `squatted` is created, another pipe of the
+  // same name appears. Wine lets this test give it an owner that is not its
+  // own account (Everyone); on Windows another user's process could only make
+  // itself the owner. Wine also ignores the first-instance flag, and this
+  // squatter takes the service's pipe mode, so the service's instance really
+  // joins its pipe: what is shown is that the owner of that instance is read,
+  // and the instance is closed and the loop ended instead of served.
+  struct Case {
+    const char* what;
+    int squatted;
+  };
+  const Case cases[] = {
+      {"name taken before the first instance", 1},
+      {"name taken in the gap after a refused client", 2},
+  };
+  for (const auto& c : cases) {
+    name = unique_pipe_name(L"squatted");
+    auto identity = std::make_shared<ScriptedIdentity>();
+    identity->session = 2;  // every client refused: its instance is closed at once
+    auto settings = config(identity);
+    auto created = std::make_shared<std::atomic<int>>(0);
+    auto squatter = std::make_shared<UniqueHandle>();
+    const std::wstring squatter_name = name;
+    settings.create_instance = [=](const PipeInstanceParameters& p) {
+      if (created->fetch_add(1) + 1 == c.squatted) {
+        const auto foreign = security_descriptor_from_sddl(L"O:WDD:(A;;GA;;;WD)");
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), foreign ? foreign->get() : nullptr,
+                                       FALSE};
+        squatter->reset(CreateNamedPipeW(squatter_name.c_str(), PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 16, 4096, 4096, 0,
+                                         &attributes));
+      }
+      return create_pipe_instance(p);
+    };
+
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> running{false};
+    std::atomic<bool> done{false};
+    std::optional<Result<void>> outcome;
+    std::thread loop([&] {
+      outcome = run_pipe_server(
+          settings, [&] { return stopping.load(); }, running);
+      done = true;
+    });
+    for (int i = 1; i < c.squatted; ++i) {
+      // A client of the service's own instance, refused and closed: the gap.
+      const auto client = connect_client(name, 2s);
+      EXPECT_TRUE(client) << c.what;
+      EXPECT_TRUE(closed_without_bytes(client.get(), 5s)) << c.what;
+    }
+    const auto deadline = Clock::now() + 5s;
+    while (!done && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    if (!done) {
+      stopping = true;
+      wake_pipe_server(name, running);
+    }
+    loop.join();
+    EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel.")) << c.what;
+    EXPECT_EQ(created->load(), c.squatted) << c.what;
+    ASSERT_TRUE(*squatter) << c.what;
+    // The service's instance of that pipe is gone; the squatter's own remains.
+    DWORD instances = 0;
+    ASSERT_TRUE(GetNamedPipeHandleStateW(squatter->get(), nullptr, &instances, nullptr, nullptr,
+                                         nullptr, 0))
+        << c.what;
+    EXPECT_EQ(instances, 1u) << c.what;
+  }
+  EXPECT_EQ(received->count(), 0u);
 }
 
 TEST_F(PipeServerTest, StopWhileIdleEndsTheLoopAtOnce) {
@@ -525,6 +632,66 @@ TEST(ClientIdentityOnThisMachine, PathsAreCanonicalAndFailuresNamed) {
   EXPECT_EQ(SystemClientIdentity().service_image(), canonical);
   EXPECT_EQ(canonical_path(L"C:\\no\\such\\file.exe"), fail("Cannot verify VPN process path."));
   EXPECT_EQ(client_image_path(0xFFFFFFF0u), fail("Cannot inspect VPN process identity."));
+}
+
+TEST(ClientIdentityOnThisMachine, OnlyPathsOnALocalDriveAreOpened) {
+  // The drive type and the open are scripted: a mapped network drive cannot
+  // be made here, and a path that must not be opened must not reach the open.
+  struct Case {
+    const wchar_t* reported;
+    UINT drive_type;
+    const wchar_t* asked_root;  // none: the drive type is not even asked
+    const wchar_t* opened;      // none: refused without being opened
+  };
+  const Case cases[] = {
+      {L"C:\\Morvex\\app.exe", DRIVE_FIXED, L"C:\\", L"\\\\?\\C:\\Morvex\\app.exe"},
+      {L"\\\\?\\E:\\Morvex\\app.exe", DRIVE_REMOVABLE, L"E:\\", L"\\\\?\\E:\\Morvex\\app.exe"},
+      {L"F:\\app.exe", DRIVE_CDROM, L"F:\\", L"\\\\?\\F:\\app.exe"},
+      {L"R:\\app.exe", DRIVE_RAMDISK, L"R:\\", L"\\\\?\\R:\\app.exe"},
+      // A mapped network drive, a letter naming no drive, an unknown kind.
+      {L"Z:\\Morvex\\app.exe", DRIVE_REMOTE, L"Z:\\", nullptr},
+      {L"\\\\.\\Z:\\Morvex\\app.exe", DRIVE_REMOTE, L"Z:\\", nullptr},
+      {L"Q:\\app.exe", DRIVE_NO_ROOT_DIR, L"Q:\\", nullptr},
+      {L"U:\\app.exe", DRIVE_UNKNOWN, L"U:\\", nullptr},
+      // Not on a drive letter at all: refused before any question.
+      {L"\\\\host\\share\\app.exe", DRIVE_FIXED, nullptr, nullptr},
+      {L"\\\\?\\GLOBALROOT\\Device\\Mup\\host\\share\\app.exe", DRIVE_FIXED, nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::wstring> roots;
+    std::vector<std::wstring> opened;
+    const ImagePathChecks checks{[&](const std::wstring& root) {
+                                   roots.push_back(root);
+                                   return c.drive_type;
+                                 },
+                                 [&](std::wstring_view path) -> Result<std::wstring> {
+                                   opened.emplace_back(path);
+                                   return std::wstring(L"\\\\?\\C:\\resolved\\app.exe");
+                                 }};
+    const auto shown = ::testing::PrintToString(std::wstring(c.reported));
+    const auto outcome = canonical_image_path(c.reported, checks);
+    EXPECT_EQ(roots,
+              c.asked_root ? std::vector<std::wstring>{c.asked_root} : std::vector<std::wstring>{})
+        << shown;
+    if (c.opened == nullptr) {
+      EXPECT_EQ(outcome, fail("Cannot verify VPN process path.")) << shown;
+      EXPECT_TRUE(opened.empty()) << shown;
+    } else {
+      EXPECT_EQ(outcome, std::wstring(L"\\\\?\\C:\\resolved\\app.exe")) << shown;
+      EXPECT_EQ(opened, std::vector<std::wstring>{c.opened}) << shown;
+    }
+  }
+
+  // With the system's answers: a letter that names no drive here is refused.
+  const DWORD drives = GetLogicalDrives();
+  for (wchar_t letter = L'Y'; letter > L'D'; --letter) {
+    if (drives & (1u << (letter - L'A'))) continue;
+    const std::wstring path = std::wstring(1, letter) + L":\\Morvex\\app.exe";
+    EXPECT_EQ(canonical_image_path(path, system_image_path_checks()),
+              fail("Cannot verify VPN process path."))
+        << ::testing::PrintToString(path);
+    break;
+  }
 }
 
 }  // namespace

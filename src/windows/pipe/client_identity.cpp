@@ -32,6 +32,25 @@ Result<std::wstring> canonical_path(std::wstring_view path) {
   }
 }
 
+ImagePathChecks system_image_path_checks() {
+  return {[](const std::wstring& root) { return GetDriveTypeW(root.c_str()); }, canonical_path};
+}
+
+Result<std::wstring> canonical_image_path(std::wstring_view reported,
+                                          const ImagePathChecks& checks) {
+  const auto path = local_drive_path(reported);
+  if (!path) return fail("Cannot verify VPN process path.");
+  // A mapped network drive is remote; a letter that names no drive, or one
+  // whose kind Windows cannot tell, is refused as well.
+  switch (checks.drive_type(path->root)) {
+    case DRIVE_FIXED:
+    case DRIVE_REMOVABLE:
+    case DRIVE_CDROM:
+    case DRIVE_RAMDISK: return checks.canonicalise(path->verbatim);
+    default: return fail("Cannot verify VPN process path.");
+  }
+}
+
 Result<std::wstring> client_image_path(DWORD process_id) {
   const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
   if (!process) return fail("Cannot inspect VPN process identity.");
@@ -41,7 +60,7 @@ Result<std::wstring> client_image_path(DWORD process_id) {
   if (!QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &length)) {
     return fail("Cannot verify VPN process executable.");
   }
-  return canonical_path(std::wstring_view(buffer.data(), length));
+  return canonical_image_path(std::wstring_view(buffer.data(), length), system_image_path_checks());
 }
 
 Result<std::wstring> own_image_path() {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,24 @@ namespace morvex {
 // GetFinalPathNameByHandleW into its normalised "\\?\" form, every link and
 // junction on the way followed. Fails with "Cannot verify VPN process path.".
 Result<std::wstring> canonical_path(std::wstring_view path);
+
+// What turning a client's reported executable path into its canonical path
+// asks of the system; tests substitute their own answers.
+struct ImagePathChecks {
+  // GetDriveTypeW of a drive root such as "C:\".
+  std::function<UINT(const std::wstring& root)> drive_type;
+  // Opens a path and resolves it: canonical_path in the system's checks.
+  std::function<Result<std::wstring>(std::wstring_view path)> canonicalise;
+};
+ImagePathChecks system_image_path_checks();
+
+// The canonical path of a client's executable from the path Windows reports
+// for it. Only a path on a drive letter whose drive is not remote is opened,
+// and it is opened verbatim; anything else fails with "Cannot verify VPN
+// process path." before the file system is asked, so that a client cannot make
+// the service open a path on another machine with its credentials.
+Result<std::wstring> canonical_image_path(std::wstring_view reported,
+                                          const ImagePathChecks& checks);
 
 // The canonical path of the executable of a running process.
 Result<std::wstring> client_image_path(DWORD process_id);

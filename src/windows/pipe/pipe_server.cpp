@@ -4,6 +4,7 @@
 #include <thread>
 #include <utility>
 
+#include "windows/pipe/pipe_owner.hpp"
 #include "windows/pipe/portable/admission.hpp"
 #include "windows/pipe/portable/frame.hpp"
 #include "windows/pipe/security_descriptor.hpp"
@@ -70,6 +71,8 @@ Result<void> accept_loop(const PipeServerConfig& config,
                          const std::function<bool()>& service_stopping) {
   auto descriptor = security_descriptor_from_sddl(pipe_sddl);
   if (!descriptor) return std::unexpected(descriptor.error());
+  const auto owners = own_pipe_owners();
+  if (!owners) return std::unexpected(owners.error());
 
   const auto settings = std::make_shared<const ConnectionSettings>(config.connection);
   std::shared_ptr<ClientIdentity> identity = config.identity;
@@ -104,7 +107,22 @@ Result<void> accept_loop(const PipeServerConfig& config,
       }
       return fail("Cannot start the private VPN service channel.");
     }
-    accept_one(std::move(pipe), service_stopping, *identity, settings);
+    // The first-instance flag guards the name only while one of the service's
+    // instances exists. Once the last one is closed, another process may
+    // create the name with its own owner and access list, and a new instance
+    // would join that pipe. Its owner is then not the service's account: the
+    // name was taken, so the instance is closed and the loop ends as it does
+    // for a name taken before the start.
+    if (!owned_by(pipe.get(), *owners)) {
+      return fail("Cannot start the private VPN service channel.");
+    }
+    try {
+      accept_one(std::move(pipe), service_stopping, *identity, settings);
+    } catch (...) {
+      // Out of memory while admitting this client (its path buffers): it is
+      // not trusted and gets no answer, its instance is closed on the way out,
+      // and the loop goes on with the next client.
+    }
     parameters.open_mode = PIPE_ACCESS_DUPLEX;
   }
   return {};
@@ -119,7 +137,8 @@ Result<void> run_pipe_server(const PipeServerConfig& config,
   try {
     return accept_loop(config, service_stopping);
   } catch (...) {
-    // Out of memory: the channel cannot go on.
+    // Out of memory while setting the loop up: the channel cannot start. A
+    // failure while admitting one client ends only that client.
     return fail("Cannot start the private VPN service channel.");
   }
 }

@@ -65,7 +65,9 @@ struct PipeServerConfig {
 // The accept loop. Blocks until `service_stopping` answers true after a
 // client (or the wake-up) has connected, and returns success, or "Cannot
 // secure the VPN service." or "Cannot start the private VPN service
-// channel.". `pipe_server_running` is set for as long as the loop runs.
+// channel.", the latter also when a new instance turns out to belong to a pipe
+// that another account owns. `pipe_server_running` is set for as long as the
+// loop runs.
 Result<void> run_pipe_server(const PipeServerConfig& config,
                              const std::function<bool()>& service_stopping,
                              std::atomic<bool>& pipe_server_running);

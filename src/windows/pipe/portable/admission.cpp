@@ -7,6 +7,13 @@ namespace {
 
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
+bool is_ascii_letter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+// Win32 name rewriting drops or resolves such components ("..", "x. ").
+bool dots_and_spaces_only(std::wstring_view component) {
+  return component.find_first_not_of(L". ") == std::wstring_view::npos;
+}
+
 }  // namespace
 
 bool session_admitted(std::optional<std::uint32_t> client_session, std::uint32_t console_session) {
@@ -38,9 +45,38 @@ bool same_parent_directory(std::wstring_view first, std::wstring_view second) {
   return *first_parent == *second_parent;
 }
 
+std::optional<DrivePath> local_drive_path(std::wstring_view path) {
+  // The prefixes that may stand before a drive letter; "\\.\" is normalised
+  // by Windows, "\\?\" is not, and both name the same drive.
+  for (const std::wstring_view prefix : {L"\\\\?\\", L"\\\\.\\"}) {
+    if (path.starts_with(prefix)) {
+      path.remove_prefix(prefix.size());
+      break;
+    }
+  }
+  if (path.size() < 4 || !is_ascii_letter(path[0]) || path[1] != L':' || path[2] != L'\\') {
+    return std::nullopt;
+  }
+  if (path.find_first_of(std::wstring_view(L"/\0", 2)) != std::wstring_view::npos) {
+    return std::nullopt;
+  }
+  std::size_t start = 3;
+  for (;;) {
+    const std::size_t end = std::min(path.find(L'\\', start), path.size());
+    const std::wstring_view component = path.substr(start, end - start);
+    if (component.empty() || dots_and_spaces_only(component)) return std::nullopt;
+    if (end == path.size()) break;
+    start = end + 1;
+  }
+  return DrivePath{std::wstring(path.substr(0, 3)), L"\\\\?\\" + std::wstring(path)};
+}
+
 bool client_trusted(const Result<std::wstring>& client_image,
                     const Result<std::wstring>& service_image) {
   if (!client_image || !service_image) return false;
+  // However the directories compare, an executable that is not on a local
+  // drive is never the app.
+  if (!local_drive_path(*client_image)) return false;
   return same_parent_directory(*client_image, *service_image);
 }
 

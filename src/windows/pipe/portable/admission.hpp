@@ -28,9 +28,28 @@ std::optional<std::vector<std::wstring_view>> parent_components(std::wstring_vie
 // component by component, each component matched exactly (case-sensitively).
 bool same_parent_directory(std::wstring_view first, std::wstring_view second);
 
+// A client's executable path that the service may open: a full path on a
+// drive letter. `root` ("C:\") is what the drive-type query takes; `verbatim`
+// ("\\?\C:\...") is the same path opened without Win32 name rewriting, so
+// that device names or dot components cannot send the open elsewhere.
+struct DrivePath {
+  std::wstring root;
+  std::wstring verbatim;
+};
+
+// The path that Windows reports for a client's executable, as a path the
+// service may open, or none. Only "C:\...", "\\?\C:\..." and "\\.\C:\..."
+// qualify, written with backslashes only and holding no empty component and
+// none made of dots and spaces alone. Everything else could lead the open to
+// another machine, with the service's credentials, and gives none: UNC paths,
+// "\\?\UNC\", every other device path ("\\?\GLOBALROOT\", volume names,
+// pipes), NT paths ("\??\", "\Device\Mup\") and relative paths.
+std::optional<DrivePath> local_drive_path(std::wstring_view path);
+
 // The trust decision: a client is the desktop app exactly when the canonical
 // path of its executable lies in the directory of the service's own
-// canonical executable path. Any failure to learn either path refuses.
+// canonical executable path, and that path is on a drive letter. Any failure
+// to learn either path refuses.
 bool client_trusted(const Result<std::wstring>& client_image,
                     const Result<std::wstring>& service_image);
 
