@@ -65,6 +65,16 @@ msibuild "$staging" \
   -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('StopServiceAndWait', 3138, 'StopServiceProgram', '')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('StopServiceAndWait', 'VersionNT', 1950)"
 
+# Delete the TAP adapter that the service created, on uninstall only (the
+# condition of the private-runtime removal, which deletes the adapter's
+# identifier): left behind, its name would make every later adapter creation
+# fail. A deferred program with a working folder (type 34), as LocalSystem, its
+# exit status not judged: without OpenVPN or without the adapter it has
+# nothing to do.
+msibuild "$staging" \
+  -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('DeleteTapAdapter', 3106, 'ProgramFiles64Folder', '\"[ProgramFiles64Folder]OpenVPN\\bin\\tapctl.exe\" delete MorvexOpenVPN')" \
+  -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('DeleteTapAdapter', 'REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE', 1960)"
+
 # Restart after a crash: restart 5 s after the first and second failure and
 # 60 s after any further one, the count starting afresh after a day without
 # failures. Windows Installer 5 applies this table (MsiConfigureServices,

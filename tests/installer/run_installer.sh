@@ -30,6 +30,8 @@ request() { service_request "$1" | tr -d '\r'; }
 tool_in() { cp "$bin/morvex_pipe_tool.exe" "$install_dir/"; }
 programs() { (cd "$install_dir" 2>/dev/null && ls -- *.exe 2>/dev/null | tr '\n' ' ' | sed 's/ $//'); }
 folder() { [[ -e "$install_dir" ]] && echo present || echo gone; }
+# How often the TAP adapter tool was asked to delete the service's adapter.
+adapter_deletes() { cat "$openvpn_bin/tapctl-runs.txt" 2>/dev/null | grep -c ' delete MorvexOpenVPN'; }
 # The versions of the products registered under the package's name, one line each.
 registered() {
   "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null \
@@ -104,6 +106,7 @@ check "removal by an upgrade" \
 check "no service entry after the upgrade's removal" "$(service_query MorvexVPN)" missing
 check "no programs after the upgrade's removal" "$(programs)" ""
 check "the upgrade's removal kept only the adapter identifier" "$(private_files)" "adapter-tap.id"
+check "the upgrade's removal kept the TAP adapter" "$(adapter_deletes)" 0
 check "reinstall" "$(msiexec /i "$current")" "exit 0"
 tool_in
 check "the reinstalled service answers" "$(request "$status")" "$disconnected"
@@ -115,6 +118,7 @@ check "no service entry after the uninstall" "$(service_query MorvexVPN)" missin
 check "no installation folder after the uninstall" "$(folder)" gone
 check "the tunnel went down with the service" "$(running openvpn.exe)" gone
 check "no service process left" "$(running morvex_vpn_platform_service)" gone
+check "the uninstall deleted the TAP adapter" "$(adapter_deletes)" 1
 check "no product registered after the uninstall" "$(registered)" ""
 
 # ---- upgrade from a lower version with a tunnel up
