@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows Installer package of the service from morvex_vpn.wxs.
 #   build_package.sh VERSION BIN_FOLDER OUTPUT
-# VERSION is major.minor.build; BIN_FOLDER holds the two built programs.
+# VERSION is major.minor.build; BIN_FOLDER holds the two built programs and
+# morvex_stop_service.exe, which the package carries. Needs wixl and msibuild.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 if [[ $# -ne 3 ]]; then
