@@ -2,7 +2,7 @@
 # Builds the Windows Installer package of the service from morvex_vpn.wxs.
 #   build_package.sh VERSION BIN_FOLDER OUTPUT
 # VERSION is major.minor.build; BIN_FOLDER holds the two built programs and
-# morvex_stop_service.exe, which the package carries. Needs wixl and msibuild.
+# morvex_service_actions.exe, which the package carries. Needs wixl and msibuild.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 if [[ $# -ne 3 ]]; then
@@ -63,18 +63,27 @@ msibuild "$staging" "${remove_rows[@]}" \
 # service that outlasts the wait leaves Windows Installer its own handling of
 # files in use.
 msibuild "$staging" \
-  -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('StopServiceAndWait', 3138, 'StopServiceProgram', '')" \
+  -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('StopServiceAndWait', 3138, 'ServiceActionsProgram', 'stop')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('StopServiceAndWait', 'VersionNT', 1950)"
 
 # Delete the TAP adapter that the service created, on uninstall only (the
 # condition of the private-runtime removal, which deletes the adapter's
 # identifier): left behind, its name would make every later adapter creation
 # fail. A deferred program with a working folder (type 34), as LocalSystem, its
-# exit status not judged: without OpenVPN or without the adapter it has
+# exit status not judged (0x40): without OpenVPN or without the adapter it has
 # nothing to do.
 msibuild "$staging" \
-  -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('DeleteTapAdapter', 3106, 'ProgramFiles64Folder', '\"[ProgramFiles64Folder]OpenVPN\\bin\\tapctl.exe\" delete MorvexOpenVPN')" \
+  -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('DeleteTapAdapter', 3170, 'ProgramFiles64Folder', '\"[ProgramFiles64Folder]OpenVPN\\bin\\tapctl.exe\" delete MorvexOpenVPN')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('DeleteTapAdapter', 'REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE', 1960)"
+
+# Windows Installer registers the service's program path without quotes; with
+# the spaces of "Program Files" the service manager would then try
+# C:\Program.exe first. The carried program sets it again in quotes, after the
+# service is installed and before it starts, on install, repair and upgrade
+# (type 2 as above, its exit status judged: a failure fails the install).
+msibuild "$staging" \
+  -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('QuoteServicePath', 3074, 'ServiceActionsProgram', 'quote-path')" \
+  -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('QuoteServicePath', 'NOT REMOVE~=\"ALL\"', 5810)"
 
 # Restart after a crash: restart 5 s after the first and second failure and
 # 60 s after any further one, the count starting afresh after a day without

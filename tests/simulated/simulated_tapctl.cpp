@@ -4,7 +4,7 @@
 // Records each run in "tapctl-runs.txt" beside itself. A create prints the
 // scenario's "tapctl_output" (default: a fixed identifier, the name and the
 // hardware identifier separated by tabs) and exits with "tapctl_exit" (0);
-// a delete prints nothing and exits with 0.
+// a delete prints nothing and exits with "tapctl_delete_exit" (0).
 #include <windows.h>
 
 #include <string>
@@ -14,7 +14,7 @@
 int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wstring(argv[1]) == L"delete") {
     simulated::record(L"tapctl-runs.txt", GetCommandLineW());
-    return 0;
+    return std::stoi(simulated::setting(simulated::read_scenario(), "tapctl_delete_exit", "0"));
   }
   if (argc != 6 || std::wstring(argv[1]) != L"create" || std::wstring(argv[2]) != L"--hwid" ||
       std::wstring(argv[4]) != L"--name") {
