@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64
   dpkg-dev autoconf automake libtool
-  wixl openvpn python3-jsonschema
+  wixl msitools openvpn python3-jsonschema
 )
 
 missing=()

@@ -1,14 +1,15 @@
 # Functions for running the installed service under Wine: sourced by the
 # demonstration and the end-to-end tests.
-#   service_install BIN PREFIX   lays a fresh prefix, places the service, the
-#                                pipe tool and the simulated engines, PowerShell
-#                                and curl at their real paths, installs and
-#                                starts the service MorvexVPN
+#   engines_prefix BIN PREFIX    lays a fresh prefix with the simulated engines,
+#                                PowerShell and curl at their real paths
+#   service_install BIN PREFIX   engines_prefix, then places the service and the
+#                                pipe tool, installs and starts the service
+#                                MorvexVPN
 #   service_request JSON         sends one request with the trusted pipe tool,
 #                                prints the reply body
 #   service_stop                 stops and deletes the service, ends the prefix
-# After service_install: $drive is the prefix's C: drive, $runtime the
-# service's private-runtime folder, $openvpn_bin, $wireguard_dir and
+# After engines_prefix: $drive is the prefix's C: drive, $install_dir the
+# installation folder, $runtime the service's private-runtime folder, $openvpn_bin, $wireguard_dir and
 # $powershell_dir the folders of the simulated programs (and their
 # scenario.txt), $system32 the folder of the simulated curl.
 
@@ -16,26 +17,32 @@ service_lib_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 wine=/usr/lib/wine/wine64
 install_windows_path='C:\Program Files\Morvex VPN'
 
-service_install() {
+engines_prefix() {
   local bin="$1"
   export WINEPREFIX="$2"
   export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   "$service_lib_root/scripts/wine-prefix.sh" start "$WINEPREFIX"
   drive="$WINEPREFIX/drive_c"
-  local install_dir="$drive/Program Files/Morvex VPN"
+  install_dir="$drive/Program Files/Morvex VPN"
   runtime="$install_dir/private-runtime"
   wireguard_dir="$drive/Program Files/WireGuard"
   openvpn_bin="$drive/Program Files/OpenVPN/bin"
   system32="$drive/windows/system32"
   powershell_dir="$system32/WindowsPowerShell/v1.0"
-  mkdir -p "$install_dir" "$wireguard_dir" "$openvpn_bin" "$powershell_dir"
-  cp "$bin/morvex_vpn_platform_service.exe" "$bin/morvex_pipe_tool.exe" "$install_dir/"
+  mkdir -p "$wireguard_dir" "$openvpn_bin" "$powershell_dir"
   cp "$bin/simulated-wireguard.exe" "$wireguard_dir/wireguard.exe"
   cp "$bin/simulated-wg.exe" "$wireguard_dir/wg.exe"
   cp "$bin/simulated-openvpn.exe" "$openvpn_bin/openvpn.exe"
   cp "$bin/simulated-tapctl.exe" "$openvpn_bin/tapctl.exe"
   cp "$bin/simulated-powershell.exe" "$powershell_dir/powershell.exe"
   cp "$bin/simulated-curl.exe" "$system32/curl.exe"
+}
+
+service_install() {
+  local bin="$1"
+  engines_prefix "$bin" "$2"
+  mkdir -p "$install_dir"
+  cp "$bin/morvex_vpn_platform_service.exe" "$bin/morvex_pipe_tool.exe" "$install_dir/"
   "$wine" sc create MorvexVPN binPath= "$install_windows_path\\morvex_vpn_platform_service.exe" \
     </dev/null >/dev/null
   "$wine" sc start MorvexVPN </dev/null >/dev/null
@@ -70,4 +77,48 @@ connect_request() {  # connect_request PROTOCOL LOCATION DNS
   [[ "$1" == openvpn ]] && config="$openvpn_profile_text"
   printf '{"action":"connect","profile":{"serverId":7,"location":"%s","protocol":"%s","config":"%s","dns":"%s","username":"demo","password":"demo-secret"}}' \
     "$2" "$1" "$config" "$3"
+}
+
+# Checks that print one line each and count; checks_summary NAME ends a
+# scenario script with the counts and its exit status.
+passed=0
+failed=0
+check() {  # check NAME ACTUAL EXPECTED
+  if [[ "$2" == "$3" ]]; then
+    passed=$((passed + 1))
+    printf 'ok   %s\n' "$1"
+  else
+    failed=$((failed + 1))
+    printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "$3" "$2"
+  fi
+}
+checks_summary() {
+  echo "$1: $passed passed, $failed failed"
+  [[ $failed -eq 0 ]]
+}
+
+# Linux process ids of this prefix's Windows processes whose command line
+# holds PATTERN (other prefixes on the machine are left out).
+prefix_pids() {
+  local p
+  for p in /proc/[0-9]*; do
+    {
+      tr '\0' '\n' <"$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+        tr '\0' ' ' <"$p/cmdline" | grep -qi -- "$1" && echo "${p#/proc/}"
+    } 2>/dev/null
+  done
+}
+running() { [[ -n "$(prefix_pids "$1")" ]] && echo running || echo gone; }
+# "gone" once no such process is left, waiting up to 10 s for it to end.
+ends() {
+  local i
+  for i in $(seq 100); do [[ "$(running "$1")" == gone ]] && break; sleep 0.1; done
+  running "$1"
+}
+# What the private folder holds, in one line.
+private_files() { ls "$runtime" 2>/dev/null | tr '\n' ' ' | sed 's/ $//'; }
+service_query() {  # the state word of a service, or "missing"
+  local state
+  state="$("$wine" sc query "$1" </dev/null 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}')"
+  echo "${state:-missing}"
 }

@@ -8,44 +8,8 @@ set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 source "$root/scripts/lib/service-under-wine.sh"
 
-passed=0
-failed=0
-check() {  # check NAME ACTUAL EXPECTED
-  if [[ "$2" == "$3" ]]; then
-    passed=$((passed + 1))
-    printf 'ok   %s\n' "$1"
-  else
-    failed=$((failed + 1))
-    printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "$3" "$2"
-  fi
-}
 error() { printf '{"error":"%s"}' "$1"; }
 request() { service_request "$1" | tr -d '\r'; }
-# Linux process ids of this prefix's Windows processes whose command line
-# holds PATTERN (other prefixes on the machine are left out).
-prefix_pids() {
-  local p
-  for p in /proc/[0-9]*; do
-    {
-      tr '\0' '\n' <"$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" &&
-        tr '\0' ' ' <"$p/cmdline" | grep -qi -- "$1" && echo "${p#/proc/}"
-    } 2>/dev/null
-  done
-}
-running() { [[ -n "$(prefix_pids "$1")" ]] && echo running || echo gone; }
-# "gone" once no such process is left, waiting up to 10 s for it to end.
-ends() {
-  local i
-  for i in $(seq 100); do [[ "$(running "$1")" == gone ]] && break; sleep 0.1; done
-  running "$1"
-}
-# What the private folder holds, in one line.
-private_files() { ls "$runtime" 2>/dev/null | tr '\n' ' ' | sed 's/ $//'; }
-service_query() {  # the state word of a service, or "missing"
-  local state
-  state="$("$wine" sc query "$1" </dev/null 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}')"
-  echo "${state:-missing}"
-}
 
 disconnected='{"result":{"activeProfile":null,"connectedAt":null,"connection":null,"message":"VPN is disconnected.","platform":"windows","publicAddress":null,"state":"disconnected"}}'
 status='{"action":"status"}'
@@ -191,5 +155,4 @@ check "the foreign configuration is untouched" "$(cat "$drive/Other VPN/MorvexVP
 "$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
 check "once it is gone our service starts and answers" "$(request "$status")" "$disconnected"
 
-echo "faults: $passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+checks_summary faults

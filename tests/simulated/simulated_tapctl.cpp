@@ -1,8 +1,10 @@
 // Simulated TAP adapter tool, for tests only.
 //   create --hwid root\tap0901 --name MorvexOpenVPN
-// Records each run in "tapctl-runs.txt" beside itself and prints the
+//   delete NAME
+// Records each run in "tapctl-runs.txt" beside itself. A create prints the
 // scenario's "tapctl_output" (default: a fixed identifier, the name and the
-// hardware identifier separated by tabs) and exits with "tapctl_exit" (0).
+// hardware identifier separated by tabs) and exits with "tapctl_exit" (0);
+// a delete prints nothing and exits with "tapctl_delete_exit" (0).
 #include <windows.h>
 
 #include <string>
@@ -10,6 +12,10 @@
 #include "scenario.hpp"
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring(argv[1]) == L"delete") {
+    simulated::record(L"tapctl-runs.txt", GetCommandLineW());
+    return std::stoi(simulated::setting(simulated::read_scenario(), "tapctl_delete_exit", "0"));
+  }
   if (argc != 6 || std::wstring(argv[1]) != L"create" || std::wstring(argv[2]) != L"--hwid" ||
       std::wstring(argv[4]) != L"--name") {
     return 2;
