@@ -195,14 +195,19 @@ TEST(Teardown, AFileHeldOpenKeepsTheActiveProfile) {
     const auto result = teardown_tunnel(state, context);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message, "Cannot clear private VPN files.");
+    // The profile stays for the retry; what the checks saw of the stopped
+    // engines does not.
     EXPECT_TRUE(state.active_profile);
-    EXPECT_TRUE(state.public_address);
+    EXPECT_TRUE(state.engines_stopped);
+    EXPECT_FALSE(state.source_address);
+    EXPECT_FALSE(state.public_address);
     // Files before the held one are gone, the ones after it stay.
     EXPECT_FALSE(std::filesystem::exists(folder.path() / L"openvpn.auth"));
     EXPECT_TRUE(std::filesystem::exists(folder.path() / L"status.txt"));
   }
   EXPECT_TRUE(teardown_tunnel(state, context));
   EXPECT_FALSE(state.active_profile);
+  EXPECT_FALSE(state.engines_stopped);
 }
 
 // A tunnel service of the given command line, deleted when the test ends.
@@ -310,6 +315,7 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
       EXPECT_TRUE(TunnelService::exists(context.tunnel_name));
       EXPECT_TRUE(std::filesystem::exists(conf));  // files and profile stay
       EXPECT_TRUE(state.active_profile);
+      EXPECT_FALSE(state.engines_stopped);
     }
   }
 }

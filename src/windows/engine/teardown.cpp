@@ -120,9 +120,19 @@ Result<void> delete_private_files(const TunnelState& state, const EngineContext&
   return {};
 }
 
+void forget_kept_checks(TunnelState& state) {
+  state.route_checked_at.reset();
+  state.source_address.reset();
+  state.internet_checked_at.reset();
+  state.public_address.reset();
+}
+
 }  // namespace
 
 Result<void> teardown_tunnel(TunnelState& state, const EngineContext& context) {
+  // What the checks saw belongs to engines that are being stopped now; a
+  // status after a teardown that fails part-way must not reuse it.
+  forget_kept_checks(state);
   if (state.openvpn_exit_event) SetEvent(state.openvpn_exit_event.get());
 
   if (state.openvpn_process) {
@@ -135,14 +145,12 @@ Result<void> teardown_tunnel(TunnelState& state, const EngineContext& context) {
   state.openvpn_job.reset();
 
   if (const auto removed = remove_wireguard_tunnel(state, context); !removed) return removed;
+  state.engines_stopped = true;
   if (const auto deleted = delete_private_files(state, context); !deleted) return deleted;
 
   state.active_profile.reset();
   state.connected_at.reset();
-  state.route_checked_at.reset();
-  state.source_address.reset();
-  state.internet_checked_at.reset();
-  state.public_address.reset();
+  state.engines_stopped = false;
   return {};
 }
 
