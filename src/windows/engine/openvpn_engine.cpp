@@ -110,7 +110,9 @@ void end_process(ProcessHandles& handles) {
 Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
                                 const EngineContext& context) {
   const auto id_file = directory / std::filesystem::path(std::wstring(adapter_id_file));
-  if (names_existing_file(id_file)) return {};
+  // The same test as for the engine programs: links are followed, so a link
+  // that leads nowhere, or to a directory, is no identifier file.
+  if (is_existing_regular_file(id_file.wstring())) return {};
   auto command = engine_command(context.program_path(tap_adapter_program));
   command.arguments = {L"create", L"--hwid", L"root\\tap0901", L"--name", L"MorvexOpenVPN"};
   const auto output = context.runner.run(command, std::nullopt, adapter_timeout);
