@@ -39,6 +39,10 @@ std::string Dispatcher::handle_request(std::string_view body) {
 
     auto lock = cell_.lock();
     if (lock.unusable()) return error_reply(service_unavailable_message);
+    // A request that waited for the lock while the stop began would otherwise
+    // run after the stop's last teardown, starting programs in a process that
+    // is about to end.
+    if (service_stopping_.load()) return error_reply(service_stopping_message);
 
     Result<ReplyValue> outcome;
     try {

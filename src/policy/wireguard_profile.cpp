@@ -206,6 +206,10 @@ Result<std::string> validate_wireguard_profile(std::string_view text, DnsServers
   // Where [Interface] ends in the written text: at the [Peer] line when that
   // follows it; at the end of the text when [Interface] comes last.
   std::optional<std::size_t> interface_end_offset;
+  // A value that would break the written text's line structure is refused
+  // only after the value checks, so that a control character in a value gets
+  // the sentence of the check that owns that value.
+  bool unwritable_value = false;
 
   ProfileLineReader lines(text);
   while (const auto line = lines.next()) {
@@ -237,10 +241,9 @@ Result<std::string> validate_wireguard_profile(std::string_view text, DnsServers
 
     if (*key == Key::dns && provider_chosen) {
       written.append(dns_line);
-    } else if (is_writable_value(value)) {
-      written.append(name).append(" = ").append(value).push_back('\n');
     } else {
-      return fail_with(policy_message::unsupported_profile);
+      unwritable_value |= !is_writable_value(value);
+      written.append(name).append(" = ").append(value).push_back('\n');
     }
   }
 
@@ -248,15 +251,15 @@ Result<std::string> validate_wireguard_profile(std::string_view text, DnsServers
     return std::unexpected(std::move(checked.error()));
   }
 
-  if (provider_chosen && !values[Key::dns]) {
-    // The provider's servers belong to [Interface]. A line put before a [Peer]
-    // that opens the text would stand outside any section, which no reader of
-    // the written profile (this one included) accepts.
-    if (!peer_seen || !interface_seen) {
-      return fail_with(policy_message::invalid_wireguard_profile);
-    }
-    written.insert(interface_end_offset.value_or(written.size()), dns_line);
+  const bool insert_dns = provider_chosen && !values[Key::dns];
+  // The provider's servers belong to [Interface]. A line put before a [Peer]
+  // that opens the text would stand outside any section, which no reader of
+  // the written profile (this one included) accepts.
+  if (insert_dns && (!peer_seen || !interface_seen)) {
+    return fail_with(policy_message::invalid_wireguard_profile);
   }
+  if (unwritable_value) return fail_with(policy_message::unsupported_profile);
+  if (insert_dns) written.insert(interface_end_offset.value_or(written.size()), dns_line);
   return written;
 }
 

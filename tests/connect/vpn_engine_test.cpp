@@ -13,6 +13,7 @@
 #include "../engines/engine_test_support.hpp"
 #include "dispatch/dispatcher.hpp"
 #include "policy/connect_request.hpp"
+#include "windows/unique_handle.hpp"
 
 namespace morvex {
 namespace {
@@ -162,6 +163,41 @@ TEST_F(VpnEngineTest, ATunnelThatNeverVerifiesWithNothingToRestoreFails) {
   EXPECT_EQ(send(connect_request("wireguard", wireguard_config, "Oslo")),
             R"({"error":"The VPN could not verify protection. Try another location."})");
   EXPECT_EQ(send(R"({"action":"status"})"), write_reply(ReplyValue{disconnected_status()}));
+}
+
+TEST_F(VpnEngineTest, AFailedDisconnectNeverLeavesAStoppedEngineReportedAsConnected) {
+  // Another program holds a private file open without delete sharing.
+  const struct {
+    const char* protocol;
+    const std::string& config;
+    const wchar_t* held;
+    const char* stopped;
+  } cases[] = {
+      {"openvpn", openvpn_config, L"openvpn.log",
+       "The OpenVPN connection stopped. Try reconnecting."},
+      {"wireguard", wireguard_config, L"MorvexVPN.conf",
+       "The WireGuard connection stopped. Try reconnecting."},
+  };
+  scenario(programs.path() / L"OpenVPN\\bin", "status_interval_ms=100\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.protocol);
+    const std::string reply = send(connect_request(c.protocol, c.config, "Rome"));
+    ASSERT_NE(reply.find(R"("state":"connected")"), std::string::npos) << reply;
+    {
+      const UniqueHandle held(CreateFileW((runtime.path() / c.held).c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(held);
+      EXPECT_EQ(send(R"({"action":"disconnect"})"),
+                R"({"error":"Cannot clear private VPN files."})");
+      EXPECT_EQ(send(R"({"action":"status"})"), write_reply(ReplyValue{error_status(c.stopped)}));
+      EXPECT_EQ(send(R"({"action":"traffic"})"), R"({"result":null})");
+    }
+    // Once the file is free, a retried disconnect cleans up.
+    EXPECT_EQ(send(R"({"action":"disconnect"})"), write_reply(ReplyValue{disconnected_status()}));
+    EXPECT_EQ(send(R"({"action":"status"})"), write_reply(ReplyValue{disconnected_status()}));
+    EXPECT_FALSE(std::filesystem::exists(runtime.path() / c.held));
+  }
 }
 
 TEST_F(VpnEngineTest, ACancelDuringTheWaitTearsTheHalfBuiltTunnelDown) {

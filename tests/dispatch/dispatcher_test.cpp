@@ -247,6 +247,27 @@ TEST_F(DispatcherTest, StopCancelsARunningConnectAndRefusesEverything) {
   EXPECT_EQ(dispatcher.attempt_generation(), generation);
 }
 
+TEST_F(DispatcherTest, RequestsWaitingForTheLockWhenTheStopBeginsDoNoWork) {
+  auto connect = send_async(connect_request("hold"));
+  ASSERT_TRUE(engine.wait_until_holding());
+  std::vector<std::future<std::string>> waiting;
+  for (const char* body :
+       {status_request, R"({"action":"traffic"})", R"({"action":"capabilities"})"}) {
+    waiting.push_back(send_async(body));
+  }
+  // Past the first stop check, they wait for the lock that the connect holds.
+  EXPECT_EQ(waiting.front().wait_for(100ms), std::future_status::timeout);
+  dispatcher.begin_stop();
+  engine.poke();
+  ASSERT_EQ(connect.wait_for(10s), std::future_status::ready);
+  for (auto& reply : waiting) {
+    ASSERT_EQ(reply.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(reply.get(), error_reply("VPN service is stopping."));
+  }
+  const std::vector<std::string> order = {"connect hold begins", "connect hold cancelled"};
+  EXPECT_EQ(engine.calls(), order);
+}
+
 TEST_F(DispatcherTest, AFaultUnderTheLockMakesTheServiceUnavailable) {
   engine.throw_in_status = true;
   EXPECT_EQ(dispatcher.handle_request(status_request),

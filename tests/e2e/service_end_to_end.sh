@@ -32,6 +32,7 @@ status='{"action":"status"}'
 traffic='{"action":"traffic"}'
 disconnect='{"action":"disconnect"}'
 
+bin_folder="$(cd "$1" && pwd)"
 service_install "$1" "$2"
 trap service_stop EXIT
 
@@ -123,6 +124,36 @@ wait "$slow"
 check "first connect cancelled" "$(cat "$slow_reply")" "$disconnected"
 check "disconnect" "$(service_request "$disconnect")" "$disconnected"
 check "idle traffic after disconnect" "$(service_request "$traffic")" '{"result":null}'
+
+# Another program holds a private file open without delete sharing: the
+# disconnect fails after the engine has stopped. Status and traffic must not
+# report the stopped engine as live, and once the file is free a retried
+# disconnect cleans up.
+stopped_status() {  # the error status with SENTENCE
+  printf '{"result":{"activeProfile":null,"connectedAt":null,"connection":null,"message":"%s","platform":"windows","publicAddress":null,"state":"error"}}' "$1"
+}
+held_file_scenario() {  # held_file_scenario PROTOCOL FILE ENGINE_NAME
+  local marker="$drive/held.marker"
+  rm -f "$marker"
+  check_contains "$1 connects before $2 is held" \
+    "$(service_request "$(connect_request "$1" Rome quad9)")" '"state":"connected"'
+  "$wine" "$bin_folder/hold-file.exe" "$install_windows_path\\private-runtime\\$2" 'C:\held.marker' &
+  local holder=$!
+  for _ in $(seq 100); do [[ -f "$marker" ]] && break; sleep 0.1; done
+  check "$2 held: disconnect fails" "$(service_request "$disconnect")" \
+    '{"error":"Cannot clear private VPN files."}'
+  check "$2 held: status says the connection stopped" "$(service_request "$status")" \
+    "$(stopped_status "The $3 connection stopped. Try reconnecting.")"
+  check "$2 held: no stale traffic" "$(service_request "$traffic")" '{"result":null}'
+  rm -f "$marker"
+  wait "$holder"
+  check "$2 free again: disconnect cleans up" "$(service_request "$disconnect")" "$disconnected"
+  check "$2 free again: idle" "$(service_request "$status")" "$disconnected"
+  check "$2 free again: deleted" "$(ls "$runtime" | grep -c -F -x "$2")" "0"
+}
+
+held_file_scenario openvpn openvpn.log OpenVPN
+held_file_scenario wireguard MorvexVPN.conf WireGuard
 
 # A stop during a connect ends the connect and leaves no engine files.
 scenario "$openvpn_bin" 'openvpn=never_ready'

@@ -128,6 +128,14 @@ DWORD exit_code(const UniqueHandle& process) {
   return code;
 }
 
+// A handle to a process that runs for the whole test: this one.
+UniqueHandle running_process() {
+  HANDLE self = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self,
+                  SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+  return UniqueHandle(self);
+}
+
 bool wait_until_ready(const TunnelState& state) {
   for (int i = 0; i < 100; ++i) {
     if (openvpn_readiness(state).state == EngineReadiness::ready) return true;
@@ -260,12 +268,17 @@ TEST(OpenvpnEngine, ReadinessFollowsTheProcessAndItsLog) {
     EXPECT_TRUE(teardown_tunnel(setup.state, setup.context));
   }
   {
-    // Without a process the log alone decides; a log that is not UTF-8 is unreadable.
+    // Without a process the log is a leftover: stopped, whatever it says.
     OpenvpnSetup setup("", false);
-    EXPECT_EQ(openvpn_readiness(setup.state).state, EngineReadiness::not_ready);
     write_file(setup.storage / L"openvpn.log", "Initialization Sequence Completed\n");
+    EXPECT_EQ(openvpn_readiness(setup.state).state, EngineReadiness::stopped);
+    // With a running process (this one) the log decides; a log that is not
+    // UTF-8 is unreadable.
+    setup.state.openvpn_process = running_process();
     EXPECT_EQ(openvpn_readiness(setup.state).state, EngineReadiness::ready);
     write_file(setup.storage / L"openvpn.log", "Initialization Sequence Completed \xFF\n");
+    EXPECT_EQ(openvpn_readiness(setup.state).state, EngineReadiness::not_ready);
+    std::filesystem::remove(setup.storage / L"openvpn.log");
     EXPECT_EQ(openvpn_readiness(setup.state).state, EngineReadiness::not_ready);
   }
 }
@@ -298,6 +311,9 @@ TEST(ReadTraffic, AsksTheEngineOfTheActiveProfile) {
   EXPECT_TRUE(setup.runner.runs.empty());
 
   setup.state.active_profile = setup.profile("u", "p");
+  // A status file that no running OpenVPN writes holds stale totals.
+  EXPECT_EQ(read_traffic(setup.state, setup.context), std::nullopt);
+  setup.state.openvpn_process = running_process();
   EXPECT_EQ(read_traffic(setup.state, setup.context), (TrafficTotals{100, 200}));
   EXPECT_TRUE(setup.runner.runs.empty());
 
@@ -308,6 +324,14 @@ TEST(ReadTraffic, AsksTheEngineOfTheActiveProfile) {
 
   setup.state.active_profile->protocol = "WireGuard";  // exact match only
   EXPECT_EQ(read_traffic(setup.state, setup.context), (TrafficTotals{100, 200}));
+
+  // Once a teardown has stopped the engines, neither is asked.
+  setup.state.engines_stopped = true;
+  for (const char* protocol : {"openvpn", "wireguard"}) {
+    setup.state.active_profile->protocol = protocol;
+    EXPECT_EQ(read_traffic(setup.state, setup.context), std::nullopt) << protocol;
+  }
+  EXPECT_EQ(setup.runner.runs.size(), 1u);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 #include "engines/engine_test_support.hpp"
 #include "windows/engine/command_line_split.hpp"
 #include "windows/engine/private_files.hpp"
-#include "windows/service_handle.hpp"
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/wireguard_engine.hpp"
+#include "windows/service_handle.hpp"
 #include "windows/unique_handle.hpp"
 
 namespace morvex {
@@ -195,14 +195,19 @@ TEST(Teardown, AFileHeldOpenKeepsTheActiveProfile) {
     const auto result = teardown_tunnel(state, context);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message, "Cannot clear private VPN files.");
+    // The profile stays for the retry; what the checks saw of the stopped
+    // engines does not.
     EXPECT_TRUE(state.active_profile);
-    EXPECT_TRUE(state.public_address);
+    EXPECT_TRUE(state.engines_stopped);
+    EXPECT_FALSE(state.source_address);
+    EXPECT_FALSE(state.public_address);
     // Files before the held one are gone, the ones after it stay.
     EXPECT_FALSE(std::filesystem::exists(folder.path() / L"openvpn.auth"));
     EXPECT_TRUE(std::filesystem::exists(folder.path() / L"status.txt"));
   }
   EXPECT_TRUE(teardown_tunnel(state, context));
   EXPECT_FALSE(state.active_profile);
+  EXPECT_FALSE(state.engines_stopped);
 }
 
 // A tunnel service of the given command line, deleted when the test ends.
@@ -278,8 +283,12 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
     const auto conf = (storage / (context.tunnel_name + L".conf")).wstring();
     TunnelService service(context.tunnel_name, program + L"\"" + c.spell(conf) + L"\"");
     ASSERT_TRUE(service.created());
-    runner.answer = [&service](const EngineCommand&) -> Result<std::string> {
+    // The manager deletes the service and waits for it to go, which it does
+    // only once nobody holds a handle to it.
+    bool gone_during_uninstall = false;
+    runner.answer = [&](const EngineCommand&) -> Result<std::string> {
       service.remove();
+      gone_during_uninstall = !TunnelService::exists(context.tunnel_name);
       return std::string();
     };
     testing::write_file(conf, "x");
@@ -295,6 +304,7 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
       EXPECT_EQ(runner.runs[0].command.arguments,
                 (std::vector<std::wstring>{L"/uninstalltunnelservice", context.tunnel_name}));
       EXPECT_EQ(runner.runs[0].timeout, 15s);
+      EXPECT_TRUE(gone_during_uninstall);
       EXPECT_FALSE(TunnelService::exists(context.tunnel_name));
       EXPECT_FALSE(std::filesystem::exists(conf));
     } else {
@@ -305,6 +315,7 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
       EXPECT_TRUE(TunnelService::exists(context.tunnel_name));
       EXPECT_TRUE(std::filesystem::exists(conf));  // files and profile stay
       EXPECT_TRUE(state.active_profile);
+      EXPECT_FALSE(state.engines_stopped);
     }
   }
 }

@@ -161,6 +161,17 @@ TEST(ValidateWireguardProfile, RefusesWithTheMessageOfTheFirstFault) {
       {allowed, "AllowedIPs = 0.0.0.0/0, ::/0,", address},
       {allowed, "AllowedIPs = 0.0.0.0/0, ::/0, 10.0.0.0/40", unsupported},
       {allowed, "AllowedIPs = 0.0.0.0/0\r\f, ::/0", unsupported},  // would be written as is
+      {allowed, "AllowedIPs = 0.0.0.0/0,\v::/0", unsupported},
+      // A control character or DEL gets the sentence of the check that owns
+      // the value; the refusal of unwritable values comes after every check.
+      {endpoint, "Endpoint = vpn\x01.example:51820", invalid_value},
+      {endpoint, "Endpoint = vpn\x7f.example:51820", invalid_value},
+      {"10.2.0.2/32", "10.2.0\x01.2/32", address},
+      {"PrivateKey=" + private_key, "", incomplete, "# note",
+       "MTU = 14\x01"
+       "20"},
+      {"10.2.0.2/32", "10.2.0.2/32\f", "Invalid WireGuard endpoint.", endpoint, "Endpoint = x"},
+      {allowed, "AllowedIPs = 0.0.0.0/0\f, 10.0.0.0/8", not_both},
       {"# note", "MTU = 1279", unsupported},
       {"# note", "MTU = 9001", unsupported},
       {"# note", "ListenPort = 65536", unsupported},
@@ -207,7 +218,8 @@ TEST(ValidateWireguardProfile, RefusesWithTheMessageOfTheFirstFault) {
 TEST(ValidateWireguardProfile, WithoutProviderRequiresAndChecksTheDns) {
   const std::string message = "Invalid VPN DNS server.";
   EXPECT_EQ(validated(profile, no_provider), "Morvex returned an incomplete WireGuard profile.");
-  const std::string refused[] = {"DNS = 10.0.0.1, bogus", "DNS = 10.0.0.1/32", "DNS = 10.0.0.1,"};
+  const std::string refused[] = {"DNS = 10.0.0.1, bogus", "DNS = 10.0.0.1/32", "DNS = 10.0.0.1,",
+                                 "DNS = 10.0.0.1, bo\x01gus", "DNS = 10.0.0.1\v, 10.0.0.\x7f"};
   for (const auto& line : refused) {
     EXPECT_EQ(validated(replaced(profile, "# note", line), no_provider), message) << line;
   }

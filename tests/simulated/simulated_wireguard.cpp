@@ -2,7 +2,10 @@
 //   /installtunnelservice PATH   installs and starts the service
 //                                "WireGuardTunnel$<file name without .conf>", whose
 //                                command line carries PATH, then exits 0
-//   /uninstalltunnelservice NAME stops and deletes "WireGuardTunnel$NAME"
+//   /uninstalltunnelservice NAME stops and deletes "WireGuardTunnel$NAME",
+//                                then waits up to 10 s for it to go (it goes
+//                                only once no handle to it is open; exit 5
+//                                when it does not)
 //   /tunnelservice PATH          the tunnel service body: runs until stopped
 // Scenario keys: install = ok | fail | slow (sleeps 30 s); uninstall = ok | fail.
 #include <windows.h>
@@ -56,6 +59,17 @@ int install(const std::wstring& path) {
   return result;
 }
 
+// Waits (bounded) until the deleted service has left the manager's database.
+bool wait_until_gone(SC_HANDLE manager, const std::wstring& name) {
+  for (int i = 0; i < 400; ++i) {
+    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
+    if (service == nullptr) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    CloseServiceHandle(service);
+    Sleep(25);
+  }
+  return false;
+}
+
 int uninstall(const std::wstring& tunnel) {
   const auto scenario = simulated::read_scenario();
   if (simulated::setting(scenario, "uninstall", "ok") == "fail") return 1;
@@ -72,6 +86,7 @@ int uninstall(const std::wstring& tunnel) {
     result = DeleteService(service) ? 0 : 4;
     CloseServiceHandle(service);
   }
+  if (result == 0 && !wait_until_gone(manager, name)) result = 5;
   CloseServiceHandle(manager);
   return result;
 }

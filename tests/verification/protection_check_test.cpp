@@ -64,9 +64,21 @@ TEST_F(ProbeStatusTest, AVerifiedTunnelIsConnectedWithThePublicAddress) {
   EXPECT_EQ(probes.last_source, "10.64.0.2");
 }
 
-TEST_F(ProbeStatusTest, AStoppedEngineIsAnError) {
+TEST_F(ProbeStatusTest, AStoppedEngineIsAnErrorThatNamesIt) {
   probes.ready = {AdapterReadiness::Kind::stopped, ""};
-  EXPECT_EQ(probe(), error_status("The OpenVPN connection stopped. Try reconnecting."));
+  const struct {
+    const char* protocol;
+    const char* message;
+  } cases[] = {
+      {"openvpn", "The OpenVPN connection stopped. Try reconnecting."},
+      {"wireguard", "The WireGuard connection stopped. Try reconnecting."},
+      {"WireGuard", "The OpenVPN connection stopped. Try reconnecting."},  // exact match only
+  };
+  for (const auto& c : cases) {
+    profile->protocol = c.protocol;
+    EXPECT_EQ(probe(), error_status(c.message)) << c.protocol;
+  }
+  EXPECT_EQ(probes.script_runs, 0);
 }
 
 TEST_F(ProbeStatusTest, ChecksAreKeptForTheirLifetimesInWholeSeconds) {

@@ -91,6 +91,13 @@ std::optional<ProcessHandles> create_openvpn_process(const EngineCommand& comman
   return ProcessHandles{UniqueHandle(created.hProcess), UniqueHandle(created.hThread)};
 }
 
+// Whether an OpenVPN process is recorded and still runs; a process that
+// cannot be asked counts as ended.
+bool openvpn_running(const TunnelState& state) {
+  return state.openvpn_process &&
+         WaitForSingleObject(state.openvpn_process.get(), 0) == WAIT_TIMEOUT;
+}
+
 void end_process(ProcessHandles& handles) {
   TerminateProcess(handles.process.get(), 1);
   WaitForSingleObject(handles.process.get(), reap_wait_ms);
@@ -103,7 +110,9 @@ void end_process(ProcessHandles& handles) {
 Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
                                 const EngineContext& context) {
   const auto id_file = directory / std::filesystem::path(std::wstring(adapter_id_file));
-  if (names_existing_file(id_file)) return {};
+  // The same test as for the engine programs: links are followed, so a link
+  // that leads nowhere, or to a directory, is no identifier file.
+  if (is_existing_regular_file(id_file.wstring())) return {};
   auto command = engine_command(context.program_path(tap_adapter_program));
   command.arguments = {L"create", L"--hwid", L"root\\tap0901", L"--name", L"MorvexOpenVPN"};
   const auto output = context.runner.run(command, std::nullopt, adapter_timeout);
@@ -175,16 +184,16 @@ Result<void> start_openvpn(TunnelState& state, const Profile& profile,
 }
 
 Readiness openvpn_readiness(const TunnelState& state) {
-  if (state.openvpn_process &&
-      WaitForSingleObject(state.openvpn_process.get(), 0) != WAIT_TIMEOUT) {
-    return {EngineReadiness::stopped, {}};
-  }
+  // Without a running process the log and status files are leftovers: a
+  // teardown stopped OpenVPN and then failed, or OpenVPN ended by itself.
+  if (!openvpn_running(state)) return {EngineReadiness::stopped, {}};
   const auto log = read_text_file(in_directory(state, openvpn_log_file), log_limit);
   if (!log || !openvpn_log_ready(*log)) return {};
   return {EngineReadiness::ready, "MorvexOpenVPN"};
 }
 
 std::optional<TrafficTotals> openvpn_traffic(const TunnelState& state) {
+  if (!openvpn_running(state)) return std::nullopt;
   const auto status = read_text_file(in_directory(state, openvpn_status_file), status_limit);
   if (!status) return std::nullopt;
   return parse_openvpn_status(*status);

@@ -22,11 +22,13 @@ Result<void> start_openvpn(TunnelState& state, const Profile& profile,
 Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
                                 const EngineContext& context);
 
-// Stopped when the recorded process has ended or cannot be asked; ready when
-// OpenVPN's log shows the tunnel fully up since its last restart.
+// Stopped when no process is recorded or the recorded one has ended or cannot
+// be asked; ready when OpenVPN's log shows the tunnel fully up since its last
+// restart.
 Readiness openvpn_readiness(const TunnelState& state);
 
-// Byte totals from OpenVPN's status file, or nothing when it cannot be read.
+// Byte totals from OpenVPN's status file while the recorded process runs;
+// nothing when it does not or the file cannot be read.
 std::optional<TrafficTotals> openvpn_traffic(const TunnelState& state);
 
 }  // namespace morvex

@@ -44,9 +44,4 @@ std::optional<std::string> read_text_file(const std::filesystem::path& path, std
   return text;
 }
 
-bool names_existing_file(const std::filesystem::path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 }  // namespace morvex

@@ -29,7 +29,4 @@ Result<std::filesystem::path> write_private_file(const std::filesystem::path& di
 // can be opened, is at most `limit` bytes long and is valid UTF-8.
 std::optional<std::string> read_text_file(const std::filesystem::path& path, std::size_t limit);
 
-// Whether `path` exists (links followed) and is not a directory.
-bool names_existing_file(const std::filesystem::path& path);
-
 }  // namespace morvex

@@ -7,9 +7,9 @@
 #include "windows/engine/engine_locations.hpp"
 #include "windows/engine/portable/tunnel_path.hpp"
 #include "windows/engine/private_files.hpp"
-#include "windows/service_handle.hpp"
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/wide_text.hpp"
+#include "windows/service_handle.hpp"
 
 namespace morvex {
 namespace {
@@ -57,16 +57,17 @@ Result<void> stop_openvpn(HANDLE process, std::chrono::milliseconds wait) {
   return {};
 }
 
-// Removes the WireGuard tunnel service when it provably runs our
-// configuration file; a tunnel service of another program is left alone.
-Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineContext& context) {
+// Whether the tunnel service exists and provably runs our configuration
+// file: false when there is none, a failure when it runs another one. The
+// handles to the service manager are closed on return.
+Result<bool> our_wireguard_tunnel_exists(const TunnelState& state, const EngineContext& context) {
   const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return fail("Cannot contact Windows Services.");
   const std::wstring service_name = L"WireGuardTunnel$" + context.tunnel_name;
   const UniqueServiceHandle service(
       OpenServiceW(manager.get(), service_name.c_str(), SERVICE_QUERY_CONFIG));
   if (!service) {
-    if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return {};
+    if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return false;
     return fail("Cannot inspect the WireGuard service.");
   }
 
@@ -87,6 +88,18 @@ Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineConte
   if (!ours || !names_configuration(*arguments, *ours)) {
     return fail("A different VPN owns the Morvex adapter name. Close it before connecting.");
   }
+  return true;
+}
+
+// Removes the WireGuard tunnel service when it provably runs our
+// configuration file; a tunnel service of another program is left alone.
+// Our handles are closed before the manager program runs: while any handle
+// to it is open, a deleted service stays "marked for deletion", and the
+// manager waits for it to go.
+Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineContext& context) {
+  const auto exists = our_wireguard_tunnel_exists(state, context);
+  if (!exists) return std::unexpected(exists.error());
+  if (!*exists) return {};
 
   auto command = engine_command(context.program_path(wireguard_manager_program));
   command.arguments = {L"/uninstalltunnelservice", context.tunnel_name};
@@ -107,9 +120,19 @@ Result<void> delete_private_files(const TunnelState& state, const EngineContext&
   return {};
 }
 
+void forget_kept_checks(TunnelState& state) {
+  state.route_checked_at.reset();
+  state.source_address.reset();
+  state.internet_checked_at.reset();
+  state.public_address.reset();
+}
+
 }  // namespace
 
 Result<void> teardown_tunnel(TunnelState& state, const EngineContext& context) {
+  // What the checks saw belongs to engines that are being stopped now; a
+  // status after a teardown that fails part-way must not reuse it.
+  forget_kept_checks(state);
   if (state.openvpn_exit_event) SetEvent(state.openvpn_exit_event.get());
 
   if (state.openvpn_process) {
@@ -122,14 +145,12 @@ Result<void> teardown_tunnel(TunnelState& state, const EngineContext& context) {
   state.openvpn_job.reset();
 
   if (const auto removed = remove_wireguard_tunnel(state, context); !removed) return removed;
+  state.engines_stopped = true;
   if (const auto deleted = delete_private_files(state, context); !deleted) return deleted;
 
   state.active_profile.reset();
   state.connected_at.reset();
-  state.route_checked_at.reset();
-  state.source_address.reset();
-  state.internet_checked_at.reset();
-  state.public_address.reset();
+  state.engines_stopped = false;
   return {};
 }
 

@@ -39,6 +39,11 @@ struct TunnelState {
   std::optional<std::string> source_address;
   std::optional<std::chrono::steady_clock::time_point> internet_checked_at;
   std::optional<std::string> public_address;
+
+  // Set by a teardown that has stopped every engine but could not finish
+  // (a private file held open): the active profile stays for the retry, but
+  // no tunnel runs for it. Cleared when a teardown completes.
+  bool engines_stopped = false;
 };
 
 // Stops and removes whatever tunnel this service has on the machine, then
@@ -51,7 +56,10 @@ struct TunnelState {
 //
 // A failure leaves on the record everything not yet handled: an OpenVPN
 // failure keeps the OpenVPN handles and all later fields; a WireGuard failure
-// keeps the files and the active profile.
+// keeps the files and the active profile. The kept protection results are
+// dropped at the start, since the engines are being stopped, and a failure
+// after both engines have stopped marks the record `engines_stopped`, so that
+// no status or traffic built from the kept profile reads as a live tunnel.
 //
 // Call it with the tunnel-state lock held: once at service start on the fresh
 // record (a failure stops the start), on every disconnect, before and after
@@ -61,7 +69,8 @@ Result<void> teardown_tunnel(TunnelState& state, const EngineContext& context);
 
 // The byte totals of the engine that carries the active tunnel: WireGuard for
 // a "wireguard" profile, OpenVPN for any other; nothing without an active
-// tunnel or when the engine's totals cannot be read.
+// tunnel, once its engine has stopped, or when the engine's totals cannot be
+// read.
 std::optional<TrafficTotals> read_traffic(TunnelState& state, const EngineContext& context);
 
 }  // namespace morvex

@@ -16,6 +16,7 @@ class RecordProbes final : public ProtectionProbes {
       : context_(context), parts_(parts), state_(state) {}
 
   AdapterReadiness readiness(const Profile& profile) override {
+    if (state_.engines_stopped) return {AdapterReadiness::Kind::stopped, ""};
     const Readiness found =
         profile.protocol == "wireguard" ? wireguard_readiness(context_) : openvpn_readiness(state_);
     switch (found.state) {

@@ -50,9 +50,17 @@ DWORD WINAPI service_control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
                                 [] { wake_pipe_server(service_pipe_name, pipe_server_running); });
 }
 
+// Once the manager knows the service stopped, the process ends at once.
+// Connection and wake-up threads may still be running and use the globals
+// above; returning would run the globals' destructors under them, and
+// ExitProcess would still call the libraries' detach code after ending those
+// threads wherever they stood, possibly holding a lock that code needs.
+// Ending the process skips both; the service has nothing left to write, and
+// the kernel closes every handle (a job with OpenVPN in it included).
 void report_status(DWORD current_state) {
   SERVICE_STATUS status = service_status(current_state);
   (void)SetServiceStatus(status_handle, &status);
+  if (current_state == SERVICE_STOPPED) TerminateProcess(GetCurrentProcess(), 0);
 }
 
 void run_service_main() {

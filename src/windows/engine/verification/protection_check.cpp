@@ -6,7 +6,9 @@ namespace morvex {
 namespace {
 
 constexpr const char* checking_message = "Checking VPN routes, DNS and internet access.";
-constexpr const char* stopped_message = "The OpenVPN connection stopped. Try reconnecting.";
+constexpr const char* openvpn_stopped_message = "The OpenVPN connection stopped. Try reconnecting.";
+constexpr const char* wireguard_stopped_message =
+    "The WireGuard connection stopped. Try reconnecting.";
 
 // The checking status, or the connected one when a public address is known.
 VpnStatus tunnel_status(const Profile& profile, std::optional<std::uint64_t> connected_at,
@@ -42,7 +44,10 @@ VpnStatus probe_status(ProtectionProbes& probes, const std::optional<Profile>& a
   const auto checking = [&] { return tunnel_status(profile, connected_at, std::nullopt); };
 
   const AdapterReadiness readiness = probes.readiness(profile);
-  if (readiness.kind == AdapterReadiness::Kind::stopped) return error_status(stopped_message);
+  if (readiness.kind == AdapterReadiness::Kind::stopped) {
+    return error_status(profile.protocol == "wireguard" ? wireguard_stopped_message
+                                                        : openvpn_stopped_message);
+  }
   if (readiness.kind == AdapterReadiness::Kind::not_ready) {
     kept.source_address.reset();
     return checking();
