@@ -188,121 +188,68 @@ struct Scenario {
   std::string name;
   std::string adapter;
   std::string_view profile;
-  std::function<void(json&)> change;
-  // Input other than the service's, when set.
-  std::optional<std::string> raw_input;
-  // The exact standard output on success; failures print nothing there and
-  // the one fixed line on standard error, with exit code 1.
+  // The exact standard output on success; none when the script must refuse:
+  // nothing on standard output, the one fixed line on standard error and
+  // exit code 1.
   std::optional<std::string_view> output;
+  // How the machine differs from a protected one.
+  std::function<void(json&)> change = [](json&) {};
+  // Input other than the service's, when set.
+  std::optional<std::string> raw_input = std::nullopt;
 };
 
 // Names the scenario in test output instead of dumping its bytes.
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
-void unchanged(json&) {}
+constexpr std::optional<std::string_view> refused = std::nullopt;
 
 const Scenario scenarios[] = {
-    {"WireGuardProtected", "MorvexVPN", wireguard_profile, unchanged, {}, verified},
-    {"OpenVpnProtected", "MorvexOpenVPN", openvpn_profile, unchanged, {}, verified},
-    {"ServerDnsWithAnEmptyList",
-     "MorvexOpenVPN",
-     openvpn_server_dns_profile,
+    {"WireGuardProtected", "MorvexVPN", wireguard_profile, verified},
+    {"OpenVpnProtected", "MorvexOpenVPN", openvpn_profile, verified},
+    {"ServerDnsWithAnEmptyList", "MorvexOpenVPN", openvpn_server_dns_profile, verified,
      [](json& m) {
        m["dnsServers"][0]["ServerAddresses"] = {"10.8.0.1"};
        m["routes"]["10.8.0.1"] = route_through(vpn_index, "10.64.0.2");
-     },
-     {},
-     verified},
-    {"DnsOfAnotherProvider",
-     "MorvexVPN",
-     wireguard_profile,
+     }},
+    {"DnsOfAnotherProvider", "MorvexVPN", wireguard_profile, refused,
      [](json& m) {
        m["dnsServers"][0]["ServerAddresses"] = {"9.9.9.9", "8.8.8.8"};
-     },
-     {},
-     {}},
-    {"NoDnsOnTheAdapter",
-     "MorvexOpenVPN",
-     openvpn_server_dns_profile,
-     [](json& m) { m["dnsServers"][0]["ServerAddresses"] = json::array(); },
-     {},
-     {}},
-    {"DnsPolicyPointingAtTheAdapterServers",
-     "MorvexVPN",
-     wireguard_profile,
+     }},
+    {"NoDnsOnTheAdapter", "MorvexOpenVPN", openvpn_server_dns_profile, refused,
+     [](json& m) { m["dnsServers"][0]["ServerAddresses"] = json::array(); }},
+    {"DnsPolicyPointingAtTheAdapterServers", "MorvexVPN", wireguard_profile, verified,
      [](json& m) {
        m["nrptRules"] = {{{"Namespace", "."}, {"NameServers", "149.112.112.112; 9.9.9.9"}}};
-     },
-     {},
-     verified},
-    {"DnsPolicyOverride",
-     "MorvexVPN",
-     wireguard_profile,
+     }},
+    {"DnsPolicyOverride", "MorvexVPN", wireguard_profile, refused,
      [](json& m) {
-       m["nrptRules"] = {
-           {{"Namespace", ".corp.example"}, {"NameServers", {"9.9.9.9", "10.1.1.1"}}}};
-     },
-     {},
-     {}},
-    {"DnsPolicyWithoutServers",
-     "MorvexVPN",
-     wireguard_profile,
+       m["nrptRules"] = {{{"Namespace", ".corp"}, {"NameServers", {"9.9.9.9", "10.1.1.1"}}}};
+     }},
+    {"DnsPolicyWithoutServers", "MorvexVPN", wireguard_profile, refused,
      [](json& m) {
-       m["nrptRules"] = {{{"Namespace", ".corp.example"}, {"NameServers", ""}}};
-     },
-     {},
-     {}},
-    {"TestAddressRoutedElsewhere",
-     "MorvexVPN",
-     wireguard_profile,
-     [](json& m) { m["routes"]["1.0.0.1"] = route_through(ethernet_index, "192.168.1.5"); },
-     {},
-     {}},
-    {"DnsServerRoutedElsewhere",
-     "MorvexOpenVPN",
-     openvpn_profile,
-     [](json& m) { m["routes"]["149.112.112.112"] = route_through(ethernet_index, "192.168.1.5"); },
-     {},
-     {}},
-    {"SingleRouteEntry",
-     "MorvexVPN",
-     wireguard_profile,
-     [](json& m) { m["routes"]["1.1.1.1"].erase(1); },
-     {},
-     {}},
-    {"NoIpv6Route",
-     "MorvexVPN",
-     wireguard_profile,
-     [](json& m) { m["routes"].erase("2606:4700:4700::1111"); },
-     {},
-     verified},
-    {"Ipv6RoutedElsewhere",
-     "MorvexVPN",
-     wireguard_profile,
+       m["nrptRules"] = {{{"Namespace", ".corp"}, {"NameServers", ""}}};
+     }},
+    {"TestAddressRoutedElsewhere", "MorvexVPN", wireguard_profile, refused,
+     [](json& m) { m["routes"]["1.0.0.1"] = route_through(ethernet_index, "192.168.1.5"); }},
+    {"DnsServerRoutedElsewhere", "MorvexOpenVPN", openvpn_profile, refused,
+     [](json& m) {
+       m["routes"]["149.112.112.112"] = route_through(ethernet_index, "192.168.1.5");
+     }},
+    {"SingleRouteEntry", "MorvexVPN", wireguard_profile, refused,
+     [](json& m) { m["routes"]["1.1.1.1"].erase(1); }},
+    {"NoIpv6Route", "MorvexVPN", wireguard_profile, verified,
+     [](json& m) { m["routes"].erase("2606:4700:4700::1111"); }},
+    {"Ipv6RoutedElsewhere", "MorvexVPN", wireguard_profile, refused,
      [](json& m) {
        m["routes"]["2606:4700:4700::1111"] = route_through(ethernet_index, "2001:db8::5");
-     },
-     {},
-     {}},
-    {"Ipv6Source",
-     "MorvexVPN",
-     wireguard_profile,
-     [](json& m) { m["routes"]["1.1.1.1"] = route_through(vpn_index, "fd00::2"); },
-     {},
-     {}},
-    {"AdapterDown",
-     "MorvexOpenVPN",
-     openvpn_profile,
-     [](json& m) { m["adapters"][1]["Status"] = "Disconnected"; },
-     {},
-     {}},
-    {"AdapterMissing",
-     "MorvexVPN",
-     wireguard_profile,
-     [](json& m) { m["adapters"].erase(1); },
-     {},
-     {}},
-    {"InputNotJson", "MorvexVPN", wireguard_profile, unchanged, "MorvexVPN 9.9.9.9", {}},
+     }},
+    {"Ipv6Source", "MorvexVPN", wireguard_profile, refused,
+     [](json& m) { m["routes"]["1.1.1.1"] = route_through(vpn_index, "fd00::2"); }},
+    {"AdapterDown", "MorvexOpenVPN", openvpn_profile, refused,
+     [](json& m) { m["adapters"][1]["Status"] = "Disconnected"; }},
+    {"AdapterMissing", "MorvexVPN", wireguard_profile, refused,
+     [](json& m) { m["adapters"].erase(1); }},
+    {"InputNotJson", "MorvexVPN", wireguard_profile, refused, [](json&) {}, "MorvexVPN 9.9.9.9"},
 };
 
 class VerificationScriptRun : public ::testing::TestWithParam<Scenario> {};
