@@ -5,7 +5,7 @@ param([string]$PesterModule)
 
 $ErrorActionPreference = 'Stop'
 if ($PesterModule) {
-  Import-Module $PesterModule
+  Import-Module (Resolve-Path -LiteralPath $PesterModule).ProviderPath
 } else {
   Import-Module Pester -MinimumVersion 5.0
 }
