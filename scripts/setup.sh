@@ -97,3 +97,48 @@ if [[ ! -f "$wine_template/.ready" ]]; then
   WINEPREFIX="$wine_template" /usr/lib/wine/wineserver -w
   touch "$wine_template/.ready"
 fi
+
+# PowerShell and Pester, to run the verification script and its tests for
+# real. Both come from NuGet through the .NET SDK. Without them those tests
+# are skipped, except under CI, where that is a failure.
+pwsh_version=7.6.10
+pester_version=5.7.1
+install_powershell() {
+  local pwsh_dir="$cache/pwsh" pester_dir="$cache/pester"
+  export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1
+  if [[ ! -d "$pwsh_dir/.store/powershell/$pwsh_version" || ! -x "$pwsh_dir/pwsh" ]]; then
+    echo "setup: installing PowerShell $pwsh_version"
+    rm -rf "$pwsh_dir"
+    dotnet tool install --tool-path "$pwsh_dir" PowerShell --version "$pwsh_version" >/dev/null ||
+      return 1
+  fi
+  [[ -f "$pester_dir/pester/$pester_version/tools/Pester.psd1" ]] && return 0
+  echo "setup: fetching Pester $pester_version"
+  # A throwaway project whose only item downloads the package into the cache.
+  local work status=0
+  work="$(mktemp -d)"
+  cat >"$work/pester.csproj" <<PROJECT
+<Project Sdk="Microsoft.NET.Sdk">
+  <PropertyGroup><TargetFramework>net$(dotnet --version | cut -d. -f1).0</TargetFramework></PropertyGroup>
+  <ItemGroup><PackageDownload Include="Pester" Version="[$pester_version]" /></ItemGroup>
+</Project>
+PROJECT
+  rm -rf "$pester_dir"
+  dotnet restore "$work/pester.csproj" --packages "$pester_dir" >"$work/restore.log" 2>&1 ||
+    { tail -n 20 "$work/restore.log" >&2; status=1; }
+  rm -rf "$work"
+  return "$status"
+}
+powershell_missing=""
+if ! command -v dotnet >/dev/null 2>&1; then
+  powershell_missing="no .NET SDK, which installs PowerShell and Pester from NuGet (install the .NET SDK, then run scripts/setup.sh again)"
+elif ! install_powershell; then
+  powershell_missing="PowerShell or Pester could not be installed from NuGet (see above)"
+fi
+if [[ -n "$powershell_missing" ]]; then
+  if [[ "${CI:-}" == true ]]; then
+    echo "setup: the PowerShell tests cannot run: $powershell_missing" >&2
+    exit 1
+  fi
+  echo "setup: PowerShell tests skipped: $powershell_missing"
+fi

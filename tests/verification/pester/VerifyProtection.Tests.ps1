@@ -1,100 +1,338 @@
 # Pester 5 tests for the protection verification script, with the network
-# cmdlets mocked. They need Windows PowerShell with the NetAdapter, DnsClient
-# and NetTCPIP modules present (for mocking) and are not run by this
-# project's Linux test command. On Windows:
-#   Install-Module Pester -MinimumVersion 5.0 -Scope CurrentUser
+# cmdlets mocked. The same file runs under Windows PowerShell 5.1 and under
+# PowerShell 7; where the network cmdlets do not exist (PowerShell on Linux),
+# stand-ins with the parameters the script uses are defined first, so that
+# they can be mocked. On Windows:
 #   Invoke-Pester -Path tests\verification\pester -Output Detailed
 
 BeforeAll {
-  . (Join-Path $PSScriptRoot '..\..\..\src\windows\engine\verification\verify_protection.ps1')
+  $scriptPath = Join-Path $PSScriptRoot '../../../src/windows/engine/verification/verify_protection.ps1'
+  . $scriptPath
 
-  function New-Route([int]$Index, [string]$Address) {
-    [pscustomobject]@{ InterfaceIndex = $Index; IPAddress = $Address }
+  # Stand-ins only where the real cmdlets are missing. Each test mocks what it
+  # uses; an unmocked call fails the test.
+  if (-not (Get-Command Get-NetAdapter -ErrorAction SilentlyContinue)) {
+    function Get-NetAdapter { [CmdletBinding()] param([string[]]$Name) throw 'Get-NetAdapter is not mocked.' }
   }
-  # Every address routes through interface 12, as a pair of entries (route and source).
-  function Use-HealthyNetwork {
-    Mock Get-NetAdapter { [pscustomobject]@{ Status = 'Up'; ifIndex = 12 } }
-    Mock Get-DnsClientServerAddress { [pscustomobject]@{ ServerAddresses = @('9.9.9.9', '149.112.112.112') } }
-    Mock Get-DnsClientNrptPolicy { @() }
-    Mock Find-NetRoute { @((New-Route 12 $null), (New-Route 12 '10.64.0.2')) }
+  if (-not (Get-Command Get-DnsClientServerAddress -ErrorAction SilentlyContinue)) {
+    function Get-DnsClientServerAddress { [CmdletBinding()] param([uint32[]]$InterfaceIndex) throw 'Get-DnsClientServerAddress is not mocked.' }
+  }
+  if (-not (Get-Command Get-DnsClientNrptPolicy -ErrorAction SilentlyContinue)) {
+    function Get-DnsClientNrptPolicy { [CmdletBinding()] param([switch]$Effective) throw 'Get-DnsClientNrptPolicy is not mocked.' }
+  }
+  if (-not (Get-Command Find-NetRoute -ErrorAction SilentlyContinue)) {
+    function Find-NetRoute { [CmdletBinding()] param([string]$RemoteIPAddress) throw 'Find-NetRoute is not mocked.' }
+  }
+
+  # Find-NetRoute gives the local address it leaves from (with IPAddress),
+  # then the route itself (without).
+  function New-Route([int]$Index, [string]$Address) {
+    if ($Address) { return [pscustomobject]@{ InterfaceIndex = $Index; IPAddress = $Address } }
+    return [pscustomobject]@{ InterfaceIndex = $Index; DestinationPrefix = '0.0.0.0/0' }
+  }
+  function New-RoutePair([int]$Index, [string]$Address) { @((New-Route $Index $Address), (New-Route $Index)) }
+
+  # A protected machine: the adapter is up at interface 12 with the two
+  # servers, no DNS policy applies, every address routes through it.
+  function Use-ProtectedNetwork {
+    Mock Get-NetAdapter { [pscustomobject]@{ Name = 'MorvexVPN'; Status = 'Up'; ifIndex = 12 } }
+    Mock Get-DnsClientServerAddress {
+      [pscustomobject]@{ AddressFamily = 2; ServerAddresses = @('9.9.9.9', '149.112.112.112') }
+      [pscustomobject]@{ AddressFamily = 23; ServerAddresses = @() }
+    }
+    Mock Get-DnsClientNrptPolicy { }
+    Mock Find-NetRoute { New-RoutePair 12 '10.64.0.2' }
+  }
+
+  function Invoke-WithStandardStreams([string]$InputText, [scriptblock]$Action) {
+    $reader = New-Object System.IO.StringReader $InputText
+    $writer = New-Object System.IO.StringWriter
+    $originalIn = [Console]::In
+    $originalOut = [Console]::Out
+    [Console]::SetIn($reader)
+    [Console]::SetOut($writer)
+    try { & $Action } finally {
+      [Console]::SetIn($originalIn)
+      [Console]::SetOut($originalOut)
+    }
+    return $writer.ToString()
+  }
+
+  # Starts the PowerShell that runs this suite (powershell.exe, pwsh, or pwsh
+  # inside the dotnet host) as the service starts it, with -Command.
+  function Invoke-PowerShellCommand([string]$Command, [string]$InputText) {
+    $executable = (Get-Process -Id $PID).Path
+    $arguments = '-NoLogo -NoProfile -NonInteractive -Command "' + $Command + '"'
+    if ([System.IO.Path]::GetFileNameWithoutExtension($executable) -eq 'dotnet') {
+      $arguments = '"' + (Join-Path $PSHOME 'pwsh.dll') + '" ' + $arguments
+    }
+    $start = New-Object System.Diagnostics.ProcessStartInfo
+    $start.FileName = $executable
+    $start.Arguments = $arguments
+    $start.UseShellExecute = $false
+    $start.RedirectStandardInput = $true
+    $start.RedirectStandardOutput = $true
+    $start.RedirectStandardError = $true
+    $process = [System.Diagnostics.Process]::Start($start)
+    $errorText = $process.StandardError.ReadToEndAsync()
+    $process.StandardInput.Write($InputText)
+    $process.StandardInput.Close()
+    $outputText = $process.StandardOutput.ReadToEnd()
+    if (-not $process.WaitForExit(60000)) {
+      $process.Kill()
+      throw 'PowerShell did not finish within a minute.'
+    }
+    return [pscustomobject]@{ ExitCode = $process.ExitCode; Output = $outputText; Error = $errorText.Result }
+  }
+
+  # What Windows PowerShell 5.1 cannot run: parse errors, and constructs that
+  # only PowerShell 7 has. AST types are compared by name, because 5.1 lacks
+  # the newer ones (it reports those constructs as parse errors instead).
+  function Find-SyntaxMissingIn51([string]$Text) {
+    $tokens = $null
+    $errors = $null
+    $ast = [System.Management.Automation.Language.Parser]::ParseInput($Text, [ref]$tokens, [ref]$errors)
+    $findings = @($errors | ForEach-Object { 'parse error: ' + $_.Message })
+    $findings += @($ast.FindAll({ param($node) Test-SyntaxMissingIn51 $node }, $true) | ForEach-Object { $_.Extent.Text })
+    return , $findings
+  }
+  function Test-SyntaxMissingIn51($Node) {
+    $type = $Node.GetType().Name
+    if ($type -eq 'TernaryExpressionAst' -or $type -eq 'PipelineChainAst') { return $true }
+    if ($type -eq 'BinaryExpressionAst' -and [string]$Node.Operator -eq 'QuestionQuestion') { return $true }
+    if ($type -eq 'AssignmentStatementAst' -and [string]$Node.Operator -eq 'QuestionQuestionEquals') { return $true }
+    if ($Node.PSObject.Properties['NullConditional'] -and $Node.NullConditional) { return $true }
+    if ($type -eq 'ScriptBlockAst' -and $Node.PSObject.Properties['CleanBlock'] -and $Node.CleanBlock) { return $true }
+    if ($type -eq 'CommandAst' -and @('ForEach-Object', 'foreach', '%') -contains $Node.GetCommandName()) {
+      foreach ($element in $Node.CommandElements) {
+        if ($element.GetType().Name -eq 'CommandParameterAst' -and $element.ParameterName.Length -ge 2 -and
+          'parallel'.StartsWith($element.ParameterName.ToLowerInvariant())) { return $true }
+      }
+    }
+    return $false
+  }
+}
+
+Describe 'Read-VerificationInput' {
+  It 'parses all of standard input as one JSON document' {
+    $text = "{`n  `"adapter`": `"MorvexVPN`",`n  `"dns`": [`"9.9.9.9`", `"149.112.112.112`"]`n}"
+    $null = Invoke-WithStandardStreams $text { $script:request = Read-VerificationInput }
+    $script:request.adapter | Should -BeExactly 'MorvexVPN'
+    @($script:request.dns) | Should -Be @('9.9.9.9', '149.112.112.112')
+  }
+  It 'throws on input that is not JSON' {
+    { Invoke-WithStandardStreams 'MorvexVPN 9.9.9.9' { Read-VerificationInput } } | Should -Throw
   }
 }
 
 Describe 'Get-VpnInterfaceIndex' {
-  It 'accepts only the two adapter names, exactly' {
-    { Get-VpnInterfaceIndex 'Ethernet' } | Should -Throw 'Invalid VPN adapter.'
-    { Get-VpnInterfaceIndex 'morvexvpn' } | Should -Throw 'Invalid VPN adapter.'
+  BeforeEach { Mock Get-NetAdapter { [pscustomobject]@{ Status = 'Up'; ifIndex = 12 } } }
+
+  It 'refuses the adapter name <Name>' -ForEach @(
+    @{ Name = 'Ethernet' }, @{ Name = 'morvexvpn' }, @{ Name = 'MORVEXOPENVPN' }, @{ Name = 'MorvexVPN ' },
+    @{ Name = 'Morvex*' }, @{ Name = '' }
+  ) {
+    { Get-VpnInterfaceIndex $Name } | Should -Throw 'Invalid VPN adapter.'
+    Should -Invoke Get-NetAdapter -Times 0 -Exactly
   }
-  It 'requires the adapter to be up' {
-    Mock Get-NetAdapter { [pscustomobject]@{ Status = 'Disconnected'; ifIndex = 12 } }
-    { Get-VpnInterfaceIndex 'MorvexOpenVPN' } | Should -Throw 'VPN adapter is not ready.'
+  It 'gives the index of <Adapter> when it is up' -ForEach @(@{ Adapter = 'MorvexVPN' }, @{ Adapter = 'MorvexOpenVPN' }) {
+    Get-VpnInterfaceIndex $Adapter | Should -Be 12
+    Should -Invoke Get-NetAdapter -Times 1 -Exactly -ParameterFilter { $Name -ceq $Adapter }
   }
-  It 'gives the interface index' {
-    Mock Get-NetAdapter { [pscustomobject]@{ Status = 'Up'; ifIndex = 12 } }
-    Get-VpnInterfaceIndex 'MorvexVPN' | Should -Be 12
+  It 'refuses an adapter whose status is <Status>' -ForEach @(
+    @{ Status = 'Disconnected' }, @{ Status = 'Disabled' }, @{ Status = 'Not Present' }, @{ Status = 'up ' }
+  ) {
+    Mock Get-NetAdapter { [pscustomobject]@{ Status = $Status; ifIndex = 12 } }
+    { Get-VpnInterfaceIndex 'MorvexVPN' } | Should -Throw 'VPN adapter is not ready.'
+  }
+  It 'fails when the adapter does not exist' {
+    Mock Get-NetAdapter { Write-Error 'No MSFT_NetAdapter objects found.' }
+    { Get-VpnInterfaceIndex 'MorvexVPN' } | Should -Throw
+  }
+}
+
+Describe 'Get-ActualDnsServers' {
+  It 'collects the servers of every address family, canonical, sorted and unique' {
+    Mock Get-DnsClientServerAddress {
+      [pscustomobject]@{ ServerAddresses = @('9.9.9.9', '149.112.112.112') }
+      [pscustomobject]@{ ServerAddresses = @('2606:4700:4700:0:0:0:0:1111', '9.9.9.9') }
+      [pscustomobject]@{ ServerAddresses = @() }
+    }
+    $servers = Get-ActualDnsServers 12
+    $servers | Should -Be @('149.112.112.112', '2606:4700:4700::1111', '9.9.9.9')
+    Should -Invoke Get-DnsClientServerAddress -Times 1 -Exactly -ParameterFilter { $InterfaceIndex -eq 12 }
+  }
+  It 'gives an empty list for an adapter without servers' {
+    Mock Get-DnsClientServerAddress { [pscustomobject]@{ ServerAddresses = @() } }
+    $servers = Get-ActualDnsServers 12
+    $servers -is [array] | Should -BeTrue
+    $servers.Count | Should -Be 0
   }
 }
 
 Describe 'Assert-DnsPolicy' {
-  It 'needs at least one server on the adapter' {
-    Mock Get-DnsClientNrptPolicy { @() }
-    { Assert-DnsPolicy @() @() } | Should -Throw 'VPN DNS is missing.'
+  It '<Case>' -ForEach @(
+    @{ Case = 'no server on the adapter'; Actual = @(); Expected = @('9.9.9.9'); Rules = @(); Throws = 'VPN DNS is missing.' }
+    @{ Case = 'no server and no expectation'; Actual = @(); Expected = @(); Rules = @(); Throws = 'VPN DNS is missing.' }
+    @{ Case = 'another provider'; Actual = @('1.1.1.1'); Expected = @('9.9.9.9'); Rules = @(); Throws = 'VPN DNS does not match the selected provider.' }
+    @{ Case = 'one server missing'; Actual = @('9.9.9.9'); Expected = @('149.112.112.112', '9.9.9.9'); Rules = @(); Throws = 'VPN DNS does not match the selected provider.' }
+    @{ Case = 'one server extra'; Actual = @('8.8.8.8', '9.9.9.9'); Expected = @('9.9.9.9'); Rules = @(); Throws = 'VPN DNS does not match the selected provider.' }
+    @{ Case = 'the mismatch before the policy'; Actual = @('1.1.1.1'); Expected = @('9.9.9.9'); Rules = @(' '); Throws = 'VPN DNS does not match the selected provider.' }
+    @{ Case = 'the same set in another order, with duplicates'; Actual = @('149.112.112.112', '9.9.9.9'); Expected = @('9.9.9.9', '149.112.112.112', '9.9.9.9'); Rules = @(); Throws = $null }
+    @{ Case = 'IPv6 written two ways'; Actual = @('2606:4700:4700::1111'); Expected = @('2606:4700:4700:0:0:0:0:1111'); Rules = @(); Throws = $null }
+    @{ Case = 'no expectation (servers pushed by the VPN server)'; Actual = @('10.8.0.1'); Expected = @(); Rules = @(); Throws = $null }
+    @{ Case = 'a policy rule without servers'; Actual = @('9.9.9.9'); Expected = @(); Rules = @(' ;, '); Throws = 'An unverified DNS policy overrides the VPN.' }
+    @{ Case = 'a policy rule with an empty server list'; Actual = @('9.9.9.9'); Expected = @(); Rules = @(''); Throws = 'An unverified DNS policy overrides the VPN.' }
+    @{ Case = 'a policy rule that also names another server'; Actual = @('9.9.9.9'); Expected = @(); Rules = @('9.9.9.9; 8.8.8.8'); Throws = 'A DNS policy overrides the VPN provider.' }
+    @{ Case = 'a second policy rule that sends queries elsewhere'; Actual = @('9.9.9.9'); Expected = @(); Rules = @('9.9.9.9', '10.1.1.1'); Throws = 'A DNS policy overrides the VPN provider.' }
+    @{ Case = 'policy rules that point at the adapter servers'; Actual = @('149.112.112.112', '9.9.9.9'); Expected = @('9.9.9.9', '149.112.112.112'); Rules = @('9.9.9.9,,149.112.112.112', " 149.112.112.112;`t9.9.9.9 "); Throws = $null }
+    @{ Case = 'a policy rule naming an adapter server in another IPv6 form'; Actual = @('2606:4700:4700::1111'); Expected = @(); Rules = @('2606:4700:4700:0:0:0:0:1111'); Throws = $null }
+  ) {
+    $ruleObjects = @($Rules | ForEach-Object { [pscustomobject]@{ Namespace = '.'; NameServers = $_ } })
+    Mock Get-DnsClientNrptPolicy { $ruleObjects }
+    if ($Throws) {
+      { Assert-DnsPolicy $Actual $Expected } | Should -Throw $Throws
+    } else {
+      { Assert-DnsPolicy $Actual $Expected } | Should -Not -Throw
+    }
   }
-  It 'compares canonical sets when the provider names servers' {
-    Mock Get-DnsClientNrptPolicy { @() }
-    { Assert-DnsPolicy @('1.1.1.1') @('9.9.9.9') } | Should -Throw 'VPN DNS does not match the selected provider.'
-    { Assert-DnsPolicy @('2606:4700:4700::1111') @('2606:4700:4700:0:0:0:0:1111') } | Should -Not -Throw
-    { Assert-DnsPolicy @('10.0.0.1') @() } | Should -Not -Throw
-  }
-  It 'refuses a policy rule without servers' {
-    Mock Get-DnsClientNrptPolicy { @([pscustomobject]@{ NameServers = @(' ;, ') }) }
-    { Assert-DnsPolicy @('9.9.9.9') @() } | Should -Throw 'An unverified DNS policy overrides the VPN.'
-  }
-  It 'refuses a policy rule that sends queries elsewhere' {
-    Mock Get-DnsClientNrptPolicy { @([pscustomobject]@{ NameServers = @('9.9.9.9; 8.8.8.8') }) }
+  It 'reads the effective policy and splits a rule whose servers come as a list' {
+    Mock Get-DnsClientNrptPolicy { [pscustomobject]@{ NameServers = @('9.9.9.9', '8.8.8.8') } }
     { Assert-DnsPolicy @('9.9.9.9') @() } | Should -Throw 'A DNS policy overrides the VPN provider.'
-  }
-  It 'accepts policy rules that point at the adapter servers' {
-    Mock Get-DnsClientNrptPolicy { @([pscustomobject]@{ NameServers = @('9.9.9.9,149.112.112.112') }) }
-    { Assert-DnsPolicy @('149.112.112.112', '9.9.9.9') @('9.9.9.9', '149.112.112.112') } | Should -Not -Throw
+    Should -Invoke Get-DnsClientNrptPolicy -Times 1 -Exactly -ParameterFilter { $Effective }
   }
 }
 
 Describe 'Route ownership' {
-  It 'needs two entries, all on the VPN interface' {
-    Mock Find-NetRoute { @(New-Route 12 '10.64.0.2') }
-    { Assert-RouteOwnership '1.1.1.1' 12 } | Should -Throw 'The selected route does not use the VPN adapter.'
-    Mock Find-NetRoute { @((New-Route 12 $null), (New-Route 3 '192.168.1.5')) }
-    { Assert-RouteOwnership '1.1.1.1' 12 } | Should -Throw 'The selected route does not use the VPN adapter.'
+  It 'owns <Case>: <Owned>' -ForEach @(
+    @{ Case = 'no route'; Routes = @(); Owned = $false }
+    @{ Case = 'a single entry'; Routes = @(@{ Index = 12; Address = '10.64.0.2' }); Owned = $false }
+    @{ Case = 'an entry on another interface'; Routes = @(@{ Index = 12; Address = '10.64.0.2' }, @{ Index = 3 }); Owned = $false }
+    @{ Case = 'a route on another interface'; Routes = @(@{ Index = 3; Address = '192.168.1.5' }, @{ Index = 3 }); Owned = $false }
+    @{ Case = 'two entries on the VPN interface'; Routes = @(@{ Index = 12; Address = '10.64.0.2' }, @{ Index = 12 }); Owned = $true }
+    @{ Case = 'three entries on the VPN interface'; Routes = @(@{ Index = 12; Address = '10.64.0.2' }, @{ Index = 12 }, @{ Index = 12 }); Owned = $true }
+  ) {
+    $entries = @($Routes | ForEach-Object { if ($_.ContainsKey('Address')) { New-Route $_.Index $_.Address } else { New-Route $_.Index } })
+    Mock Find-NetRoute { $entries }
+    if ($Owned) {
+      $owned = Assert-RouteOwnership '1.0.0.1' 12
+      $owned.Count | Should -Be $entries.Count
+    } else {
+      { Assert-RouteOwnership '1.0.0.1' 12 } | Should -Throw 'The selected route does not use the VPN adapter.'
+    }
+    Should -Invoke Find-NetRoute -Times 1 -Exactly -ParameterFilter { $RemoteIPAddress -eq '1.0.0.1' }
   }
-  It 'passes a machine without an IPv6 route and checks one that has it' {
-    Mock Find-NetRoute { @() }
+  It 'passes a machine without an IPv6 route, whether Find-NetRoute reports an error or nothing' {
+    Mock Find-NetRoute { Write-Error 'The remote address is unreachable.' }
     { Assert-Ipv6Route 12 } | Should -Not -Throw
-    Mock Find-NetRoute { @((New-Route 3 $null), (New-Route 3 'fe80::1')) }
+    Mock Find-NetRoute { }
+    { Assert-Ipv6Route 12 } | Should -Not -Throw
+    Should -Invoke Find-NetRoute -Times 2 -Exactly -ParameterFilter { $RemoteIPAddress -eq '2606:4700:4700::1111' }
+  }
+  It 'holds an IPv6 route to the same rule' {
+    Mock Find-NetRoute { New-RoutePair 12 'fd00::2' }
+    { Assert-Ipv6Route 12 } | Should -Not -Throw
+    Mock Find-NetRoute { New-RoutePair 3 '2001:db8::5' }
+    { Assert-Ipv6Route 12 } | Should -Throw 'The selected route does not use the VPN adapter.'
+    Mock Find-NetRoute { New-Route 12 'fd00::2' }
     { Assert-Ipv6Route 12 } | Should -Throw 'The selected route does not use the VPN adapter.'
   }
-  It 'takes the first IPv4 source address' {
-    Mock Find-NetRoute { @((New-Route 12 $null), (New-Route 12 '10.64.0.2')) }
-    Get-SourceAddress 12 | Should -Be '10.64.0.2'
-    Mock Find-NetRoute { @((New-Route 12 $null), (New-Route 12 'fd00::2')) }
+}
+
+Describe 'Get-SourceAddress' {
+  It 'takes <Expected> from <Case>' -ForEach @(
+    @{ Case = 'the local address entry'; Addresses = @('10.64.0.2', ''); Expected = '10.64.0.2' }
+    @{ Case = 'the first entry that has an address'; Addresses = @('', '10.64.0.3', '10.64.0.2'); Expected = '10.64.0.3' }
+  ) {
+    Mock Find-NetRoute { $Addresses | ForEach-Object { New-Route 12 $_ } }
+    Get-SourceAddress 12 | Should -BeExactly $Expected
+    Should -Invoke Find-NetRoute -Times 1 -Exactly -ParameterFilter { $RemoteIPAddress -eq '1.1.1.1' }
+  }
+  It 'refuses <Case>' -ForEach @(
+    @{ Case = 'an IPv6 source'; Addresses = @('fd00::2', '') }
+    @{ Case = 'no entry with an address'; Addresses = @('', '') }
+    @{ Case = 'an address out of range'; Addresses = @('10.64.0.256', '') }
+    @{ Case = 'a short IPv4 form'; Addresses = @('10.64.2', '') }
+  ) {
+    Mock Find-NetRoute { $Addresses | ForEach-Object { New-Route 12 $_ } }
     { Get-SourceAddress 12 } | Should -Throw 'Invalid VPN source address.'
+  }
+  It 'needs the route to 1.1.1.1 on the VPN interface first' {
+    Mock Find-NetRoute { New-RoutePair 3 '192.168.1.5' }
+    { Get-SourceAddress 12 } | Should -Throw 'The selected route does not use the VPN adapter.'
   }
 }
 
 Describe 'Invoke-Verification' {
-  It 'prints the source and destination as compact JSON' {
-    Use-HealthyNetwork
-    Mock Read-VerificationInput { '{"adapter":"MorvexVPN","dns":["9.9.9.9","149.112.112.112"]}' | ConvertFrom-Json }
-    $writer = New-Object System.IO.StringWriter
-    $original = [Console]::Out
-    [Console]::SetOut($writer)
-    try { Invoke-Verification } finally { [Console]::SetOut($original) }
-    $writer.ToString() | Should -Be '{"source":"10.64.0.2","destination":"1.1.1.1"}'
+  BeforeEach { Use-ProtectedNetwork }
+
+  It 'prints only the source and destination, as compact JSON' {
+    $output = Invoke-WithStandardStreams '{"adapter":"MorvexVPN","dns":["9.9.9.9","149.112.112.112"]}' { Invoke-Verification }
+    $output | Should -BeExactly '{"source":"10.64.0.2","destination":"1.1.1.1"}'
+    Should -Invoke Get-NetAdapter -Times 1 -Exactly -ParameterFilter { $Name -ceq 'MorvexVPN' }
   }
-  It 'checks the routes of every adapter DNS server' {
-    Use-HealthyNetwork
-    Mock Read-VerificationInput { '{"adapter":"MorvexVPN","dns":[]}' | ConvertFrom-Json }
-    Mock Find-NetRoute -ParameterFilter { $RemoteIPAddress -eq '149.112.112.112' } { @(New-Route 3 '192.168.1.5') }
-    { Invoke-Verification } | Should -Throw 'The selected route does not use the VPN adapter.'
+  It 'checks the routes to the test addresses, every adapter server, IPv6, then the source, in this order' {
+    $asked = New-Object System.Collections.ArrayList
+    Mock Find-NetRoute { [void]$asked.Add($RemoteIPAddress); New-RoutePair 12 '10.64.0.2' }
+    $null = Invoke-WithStandardStreams '{"adapter":"MorvexOpenVPN","dns":[]}' { Invoke-Verification }
+    @($asked) | Should -Be @('1.1.1.1', '1.0.0.1', '149.112.112.112', '9.9.9.9', '2606:4700:4700::1111', '1.1.1.1')
+  }
+  It 'fails when <Case>' -ForEach @(
+    @{ Case = 'the input names another adapter'; Dns = '[]'; Adapter = 'Ethernet'; Arrange = {}; Throws = 'Invalid VPN adapter.' }
+    @{ Case = 'the input names another provider'; Dns = '["1.1.1.1"]'; Adapter = 'MorvexVPN'; Arrange = {}; Throws = 'VPN DNS does not match the selected provider.' }
+    @{ Case = 'an adapter server routes elsewhere'; Dns = '[]'; Adapter = 'MorvexVPN'; Arrange = { Mock Find-NetRoute -ParameterFilter { $RemoteIPAddress -eq '149.112.112.112' } { New-RoutePair 3 '192.168.1.5' } }; Throws = 'The selected route does not use the VPN adapter.' }
+    @{ Case = 'IPv6 routes elsewhere'; Dns = '[]'; Adapter = 'MorvexVPN'; Arrange = { Mock Find-NetRoute -ParameterFilter { $RemoteIPAddress -eq '2606:4700:4700::1111' } { New-RoutePair 3 '2001:db8::5' } }; Throws = 'The selected route does not use the VPN adapter.' }
+  ) {
+    . $Arrange
+    $inputText = '{"adapter":"' + $Adapter + '","dns":' + $Dns + '}'
+    { Invoke-WithStandardStreams $inputText { Invoke-Verification } } | Should -Throw $Throws
+  }
+}
+
+Describe 'The script as the service runs it' {
+  It 'only defines its functions when dot-sourced' {
+    $path = $scriptPath.Replace("'", "''")
+    $result = Invoke-PowerShellCommand (". '$path'; [Console]::Out.Write((Get-Command Invoke-Verification).Name)") '{"adapter":"MorvexVPN","dns":[]}'
+    $result.Error | Should -BeExactly ''
+    $result.Output | Should -BeExactly 'Invoke-Verification'
+    $result.ExitCode | Should -Be 0
+  }
+  It 'answers <Case> with exit code 1 and the one line on standard error' -ForEach @(
+    @{ Case = 'input that is not JSON'; InputText = 'MorvexVPN 9.9.9.9' }
+    @{ Case = 'no input'; InputText = '' }
+    @{ Case = 'another adapter'; InputText = '{"adapter":"Ethernet","dns":[]}' }
+    @{ Case = 'input without the adapter'; InputText = '{"dns":[]}' }
+  ) {
+    $result = Invoke-PowerShellCommand (Get-Content -Raw $scriptPath) $InputText
+    $result.Output | Should -BeExactly ''
+    $result.Error | Should -BeExactly ('VPN routes or DNS could not be verified.' + [Environment]::NewLine)
+    $result.ExitCode | Should -Be 1
+  }
+}
+
+Describe 'Windows PowerShell 5.1 syntax' {
+  It 'the script parses and uses nothing that 5.1 lacks' {
+    Find-SyntaxMissingIn51 (Get-Content -Raw $scriptPath) | Should -BeNullOrEmpty
+  }
+  It 'finds <Case>' -ForEach @(
+    @{ Case = 'a ternary'; Text = '$a ? 1 : 2' }
+    @{ Case = 'a null coalescence'; Text = '$a ?? 1' }
+    @{ Case = 'a null-coalescing assignment'; Text = '$a ??= 1' }
+    @{ Case = 'a null-conditional member'; Text = '${a}?.b' }
+    @{ Case = 'a null-conditional index'; Text = '${a}?[0]' }
+    @{ Case = 'an && chain'; Text = 'Get-Item a && Get-Item b' }
+    @{ Case = 'an || chain'; Text = 'Get-Item a || Get-Item b' }
+    @{ Case = 'ForEach-Object -Parallel'; Text = '1..3 | ForEach-Object -Parallel { $_ }' }
+    @{ Case = 'an abbreviated -Parallel on %'; Text = '1..3 | % -Par { $_ }' }
+    @{ Case = 'a clean block'; Text = 'function f { process { } clean { } }' }
+    @{ Case = 'a parse error'; Text = 'function f { if ( }' }
+  ) {
+    Find-SyntaxMissingIn51 $Text | Should -Not -BeNullOrEmpty
+  }
+  It 'accepts <Case>' -ForEach @(
+    @{ Case = 'ForEach-Object with a process block'; Text = '1..3 | ForEach-Object -Process { $_ }' }
+    @{ Case = 'the -and and -or operators'; Text = 'if ($a -and $b -or $c) { $a }' }
+  ) {
+    Find-SyntaxMissingIn51 $Text | Should -BeNullOrEmpty
   }
 }
