@@ -102,7 +102,8 @@ TEST(ParseRequest, SharedRequestTable) {
 
 TEST(ParseRequest, BytesThatAreNotUtf8AreRefused) {
   for (const char* body : {"{\"action\":\"stat\x80us\"}", "{\"action\":\"status\"}\xFF",
-                           "{\"action\":\"st\xC0\xAFatus\"}"}) {
+                           "{\"action\":\"st\xC0\xAF"
+                           "atus\"}"}) {
     EXPECT_EQ(message_of(body), "Invalid VPN request.") << body;
   }
 }
