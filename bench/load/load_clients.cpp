@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/exchange_log.hpp"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -145,7 +147,10 @@ std::string exchange(const std::string& body) {
     }
   }
   CloseHandle(pipe);
-  if (!reply.empty()) ++replies_seen;
+  if (!reply.empty()) {
+    ++replies_seen;
+    morvex::testing::log_reply(reply);
+  }
   return reply;
 }
 

@@ -8,10 +8,17 @@
 #   service_request JSON         sends one request with the trusted pipe tool,
 #                                prints the reply body
 #   service_stop                 stops and deletes the service, ends the prefix
+#                                and checks every request and reply logged
+#                                since engines_prefix against the published
+#                                schemas (docs/protocol); a fault fails the run
 # After engines_prefix: $drive is the prefix's C: drive, $install_dir the
-# installation folder, $runtime the service's private-runtime folder, $openvpn_bin, $wireguard_dir and
+# installation folder, $runtime the service's private-runtime folder,
+# $openvpn_bin, $wireguard_dir and
 # $powershell_dir the folders of the simulated programs (and their
 # scenario.txt), $system32 the folder of the simulated curl.
+# Every exchange of service_request, and every reply that the hostile and load
+# clients receive, goes to the log folder $exchange_log (C:\exchanges, named
+# to Windows programs by MORVEX_EXCHANGE_LOG).
 
 service_lib_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 wine=/usr/lib/wine/wine64
@@ -29,7 +36,9 @@ engines_prefix() {
   openvpn_bin="$drive/Program Files/OpenVPN/bin"
   system32="$drive/windows/system32"
   powershell_dir="$system32/WindowsPowerShell/v1.0"
-  mkdir -p "$wireguard_dir" "$openvpn_bin" "$powershell_dir"
+  exchange_log="$drive/exchanges"
+  export MORVEX_EXCHANGE_LOG='C:\exchanges'
+  mkdir -p "$wireguard_dir" "$openvpn_bin" "$powershell_dir" "$exchange_log"
   cp "$bin/simulated-wireguard.exe" "$wireguard_dir/wireguard.exe"
   cp "$bin/simulated-wg.exe" "$wireguard_dir/wg.exe"
   cp "$bin/simulated-openvpn.exe" "$openvpn_bin/openvpn.exe"
@@ -49,7 +58,17 @@ service_install() {
 }
 
 service_request() {
-  printf '%s' "$1" | "$wine" "$install_windows_path\\morvex_pipe_tool.exe"
+  local reply status=0
+  reply="$(printf '%s' "$1" | "$wine" "$install_windows_path\\morvex_pipe_tool.exe")" || status=$?
+  [[ -z "$reply" ]] && return $status
+  printf '%s\n' "$reply"
+  # One write per exchange, so that requests sent side by side stay paired.
+  if [[ "$1" == *$'\n'* ]]; then
+    printf '< %s\n' "$reply" >>"$exchange_log/scripts.log"
+  else
+    printf '> %s\n< %s\n' "$1" "$reply" >>"$exchange_log/scripts.log"
+  fi
+  return $status
 }
 
 # Writes a simulated program's scenario file in FOLDER.
@@ -65,6 +84,7 @@ service_stop() {
   "$wine" sc stop MorvexVPN </dev/null >/dev/null 2>&1 || true
   "$wine" sc delete MorvexVPN </dev/null >/dev/null 2>&1 || true
   "$service_lib_root/scripts/wine-prefix.sh" stop "$WINEPREFIX"
+  "$service_lib_root/tests/protocol/check_protocol.py" exchanges "$exchange_log" || exit 1
 }
 
 # Connect requests for the simulated engines. A backslash-n in the profile

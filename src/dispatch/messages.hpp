@@ -8,25 +8,12 @@
 #include <variant>
 
 #include "common/failure.hpp"
+#include "policy/profile.hpp"
 
 namespace morvex {
 
 // Largest request body the service reads and parses.
 inline constexpr std::size_t max_request_bytes = 131072;
-
-// The connection profile of a connect request, with its defaults applied.
-struct Profile {
-  std::int32_t server_id = 0;
-  std::string location;
-  std::string protocol;
-  std::string config;
-  std::string dns = "server";
-  std::string recovery_protocol;
-  std::string username;
-  std::string password;
-
-  friend bool operator==(const Profile&, const Profile&) = default;
-};
 
 namespace request {
 struct Capabilities {};

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "common/failure.hpp"
-#include "dispatch/messages.hpp"
+#include "policy/profile.hpp"
 
 namespace morvex {
 

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/exchange_log.hpp"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -222,6 +224,7 @@ class Client {
     }
     outcome.kind = Outcome::reply;
     outcome.body = got.substr(4);
+    morvex::testing::log_reply(outcome.body);
     // Exactly one frame comes back: nothing may follow it.
     char more = 0;
     DWORD read = 0;
