@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "policy/openvpn_directives.hpp"
 #include "policy/policy_test_support.hpp"
 
 namespace morvex {
@@ -131,11 +132,19 @@ TEST(SanitizeOpenvpnProfile, RefusesWhatCouldLeaveTheTunnel) {
       {"verb 3" + std::string(250, ' ') + "up x.bat", unsupported},
       {"<ca>\n" + std::string(256, 'A') + "\n</ca>", unsupported},
       {"<ca>\n" + std::string(255, 'A') + "\n</ca>", ""},
+      // The exact forms that are accepted.
+      {"dev tun", ""},
+      {"dev tun0", ""},
+      {"redirect-gateway", ""},
+      {"redirect-gateway def1", ""},
+      {"tls-version-max 1.2", ""},
+      {"tls-version-max 1.3", ""},
   };
   for (const auto& c : cases) {
     const auto result = sanitized(minimal + c.added + "\n", no_provider);
     if (c.message.empty()) {
       EXPECT_TRUE(result.ends_with(enforced)) << c.added;
+      EXPECT_TRUE(result.starts_with(minimal + c.added + "\n")) << c.added;
     } else {
       EXPECT_EQ(result, c.message) << c.added;
     }
@@ -161,6 +170,70 @@ TEST(SanitizeOpenvpnProfile, FindsARefusedByteAtAnyPositionOfALine) {
     const std::string gateway = plain + "net_gateway" + plain;
     EXPECT_EQ(sanitized(minimal + "<ca>\n" + gateway + "\n</ca>\n", no_provider), unsupported)
         << size;
+  }
+}
+
+TEST(OpenvpnDirectives, EveryKnownNameIsFoundThroughTheIndex) {
+  const std::string_view names[] = {
+      "client",
+      "tls-client",
+      "dev",
+      "dev-type",
+      "proto",
+      "remote",
+      "remote-random",
+      "remote-random-hostname",
+      "nobind",
+      "persist-key",
+      "persist-tun",
+      "resolv-retry",
+      "connect-retry",
+      "connect-retry-max",
+      "connect-timeout",
+      "remote-cert-tls",
+      "verify-x509-name",
+      "auth",
+      "auth-user-pass",
+      "auth-nocache",
+      "cipher",
+      "data-ciphers",
+      "data-ciphers-fallback",
+      "tls-version-min",
+      "tls-version-max",
+      "tls-cipher",
+      "tls-ciphersuites",
+      "key-direction",
+      "reneg-sec",
+      "explicit-exit-notify",
+      "verb",
+      "mute",
+      "mute-replay-warnings",
+      "keepalive",
+      "ping",
+      "ping-restart",
+      "ping-timer-rem",
+      "tun-mtu",
+      "mssfix",
+      "sndbuf",
+      "rcvbuf",
+      "redirect-gateway",
+      "route",
+      "route-ipv6",
+      "dhcp-option",
+      "block-outside-dns",
+      "fast-io",
+      "float",
+      "remote-cert-eku",
+      "remote-cert-ku",
+  };
+  static_assert(std::size(names) == 50);
+  for (const auto name : names) {
+    const Directive* found = find_directive(name);
+    ASSERT_NE(found, nullptr) << name;
+    EXPECT_EQ(found->name, name);
+  }
+  for (const std::string_view unknown : {"", "clien", "clients", "Client", "pull-filter", "up"}) {
+    EXPECT_EQ(find_directive(unknown), nullptr) << unknown;
   }
 }
 
