@@ -1,6 +1,7 @@
 // Whatever bytes arrive, parse_request gives a request or one of its two
-// sentences; a request it accepts, written back as JSON, parses to the same
-// request again.
+// sentences; a body it accepts is plain JSON text (no byte-order mark, no
+// control byte other than white space between tokens), and the request,
+// written back as JSON, parses to the same request again.
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -36,6 +37,32 @@ std::string write_request(const Request& value) {
   return object.dump();
 }
 
+// Whether the body is JSON text as the service takes it: it does not begin
+// with a byte-order mark, no byte below 0x20 stands inside a string, and
+// outside strings the only such bytes are tab, line feed and carriage return.
+bool is_plain_json_text(std::string_view body) {
+  if (body.starts_with("\xEF\xBB\xBF")) return false;
+  bool in_string = false;
+  bool escaped = false;
+  for (const char c : body) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (in_string) {
+      if (byte < 0x20) return false;
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') in_string = true;
+    if (byte < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
+  }
+  return true;
+}
+
 bool same(const Request& a, const Request& b) {
   if (a.index() != b.index()) return false;
   const auto* ca = std::get_if<request::Connect>(&a);
@@ -55,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!too_large && message != "Invalid VPN request.") __builtin_trap();
     return 0;
   }
+  if (!is_plain_json_text(body)) __builtin_trap();
   const std::string rewritten = write_request(*parsed);
   const auto reparsed = morvex::parse_request(rewritten);
   if (!reparsed || !same(*parsed, *reparsed)) __builtin_trap();

@@ -19,8 +19,10 @@ case "$1" in
     # Start Wine's own background processes (services, devices) now, with no
     # terminal or test output attached: a test that started them would leave
     # them holding its output open for as long as the server lives.
+    # Without address-space randomisation, as in wine-run.sh: the service
+    # manager and every service it starts inherit the setting.
     WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-      /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
+      setarch "$(uname -m)" -R /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
     ;;
   stop)
     WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true

@@ -13,6 +13,7 @@
 #include "command/runner.hpp"
 #include "command/runner_detail.hpp"
 #include "command/runner_text.hpp"
+#include "windows/service/process_supervision.hpp"
 #include "windows/unique_handle.hpp"
 
 namespace morvex {
@@ -170,8 +171,10 @@ DWORD WINAPI read_output(void* context) {
   return 0;
 }
 
-// The started child. Letting it go ends it if it still runs, waits a bounded
-// time for it to be gone and closes its handles.
+// The started child, with the kill-on-close job that holds it and whatever it
+// starts. Letting it go ends the child if it still runs, waits a bounded time
+// for it to be gone, and then closes the job, which ends every process left
+// in it: nothing a run starts outlives the run, nor the service.
 class Child {
  public:
   Child(HANDLE process, HANDLE thread) : process_(process), thread_(thread) {}
@@ -185,8 +188,12 @@ class Child {
   }
 
   HANDLE process() const { return process_.get(); }
+  HANDLE thread() const { return thread_.get(); }
+  void hold(UniqueHandle job) { job_ = std::move(job); }
 
  private:
+  // Declared first, so closed last.
+  UniqueHandle job_;
   UniqueHandle process_;
   UniqueHandle thread_;
 };
@@ -321,18 +328,25 @@ Result<std::string> run_bounded_with(const EngineCommand& command,
   startup.StartupInfo.hStdError = run.child_error.get();
   startup.lpAttributeList = run.attributes.get();
 
+  // Started suspended: it runs only once it is in its job, so that nothing it
+  // starts can escape the job.
   PROCESS_INFORMATION started{};
-  const BOOL created = CreateProcessW(
-      command.program.c_str(), run.line.data(), nullptr, nullptr, TRUE,
-      command.creation_flags | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
-      run.environment.data(), nullptr, &startup.StartupInfo, &started);
+  const BOOL created =
+      CreateProcessW(command.program.c_str(), run.line.data(), nullptr, nullptr, TRUE,
+                     command.creation_flags | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT |
+                         CREATE_UNICODE_ENVIRONMENT,
+                     run.environment.data(), nullptr, &startup.StartupInfo, &started);
   // The child holds its own copies of its ends now; ours must go so that
   // the pipes break when the child (and whatever inherited them) is gone.
   run.child_input.reset();
   run.child_output.reset();
   run.child_error.reset();
   if (!created) return fail(start_failed);
-  const Child child(started.hProcess, started.hThread);
+  Child child(started.hProcess, started.hThread);
+  auto job = supervise_process(child.process());
+  if (!job) return fail(start_failed);
+  child.hold(std::move(*job));
+  if (ResumeThread(child.thread()) == static_cast<DWORD>(-1)) return fail(start_failed);
 
   // From here on every return ends the child through `child`.
   WriterJob* writer = run.writer.release();

@@ -249,6 +249,36 @@ INSTANTIATE_TEST_SUITE_P(
                      fail("Cannot clear private VPN files."),
                      {"previous", "teardown", "connect New", "teardown"},
                      true},
+        RecoveryCase{"cancel_right_after_the_first_teardown",
+                     "wireguard",
+                     old_profile,
+                     "",
+                     {},
+                     {connected},
+                     1,
+                     disconnected_status(),
+                     {"previous", "teardown"},
+                     false},
+        RecoveryCase{"cancel_during_the_teardown_before_the_restore",
+                     "wireguard",
+                     old_profile,
+                     "",
+                     {},
+                     {never_verified, connected},
+                     3,
+                     disconnected_status(),
+                     {"previous", "teardown", "connect New", "teardown"},
+                     false},
+        RecoveryCase{"teardown_after_a_failed_restore_fails",
+                     "wireguard",
+                     old_profile,
+                     "",
+                     {"", "", "Cannot clear private VPN files."},
+                     {never_verified, never_verified},
+                     {},
+                     fail("Cannot clear private VPN files."),
+                     {"previous", "teardown", "connect New", "teardown", "connect Old", "teardown"},
+                     true},
         RecoveryCase{"teardown_before_the_restore_fails",
                      "wireguard",
                      old_profile,
@@ -286,7 +316,12 @@ class ScriptedStarter : public EngineStarter {
   Result<void> teardown_tunnel(TunnelState& state) override {
     calls.push_back("teardown");
     state.active.reset();
-    if (!teardown_failure.empty()) return fail(teardown_failure);
+    if (++teardowns == cancel_at_teardown) generations_.cancel();
+    if (!teardown_failures.empty()) {
+      const auto failure = teardown_failures.front();
+      teardown_failures.pop_front();
+      if (!failure.empty()) return fail(failure);
+    }
     return {};
   }
   Result<void> install_wireguard_tunnel(TunnelState&, const Profile&) override {
@@ -316,8 +351,11 @@ class ScriptedStarter : public EngineStarter {
   }
 
   std::vector<std::string> calls;
-  std::string teardown_failure;
+  // One entry for each teardown in turn; an empty entry means that it succeeds.
+  std::deque<std::string> teardown_failures;
   std::string start_failure;
+  int teardowns = 0;
+  int cancel_at_teardown = -1;
   int probes = 0;
   int ready_at_probe = -1;
   int error_at_probe = -1;
@@ -383,10 +421,47 @@ TEST_F(ConnectEngineTest, AnErrorStatusEndsTheWaitAtOnce) {
 }
 
 TEST_F(ConnectEngineTest, ATeardownFailureReplacesTheMessage) {
-  starter.error_at_probe = 1;
-  starter.teardown_failure = "Cannot clear private VPN files.";
-  EXPECT_EQ(connect(), fail("Cannot clear private VPN files."));
+  const std::string cleared = "Cannot clear private VPN files.";
+  const struct {
+    const char* when;
+    std::deque<std::string> teardown_failures;
+    std::string start_failure;
+    int error_at_probe;
+    int cancel_at_probe;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"before the start", {cleared}, "", 1, -1, {"teardown"}},
+      {"after an error status", {"", cleared}, "", 2, -1, {"teardown", "wireguard", "teardown"}},
+      {"after the deadline", {"", cleared}, "", -1, -1, {"teardown", "wireguard", "teardown"}},
+      {"after a failed start",
+       {"", cleared},
+       "Could not start the VPN component.",
+       -1,
+       -1,
+       {"teardown", "wireguard", "teardown"}},
+      {"after a cancel", {"", cleared}, "", -1, 2, {"teardown", "wireguard", "teardown"}},
+  };
+  for (const auto& c : cases) {
+    Generations generations;
+    SteppedClock clock;
+    ScriptedStarter starter(generations, clock);
+    starter.teardown_failures = c.teardown_failures;
+    starter.start_failure = c.start_failure;
+    starter.error_at_probe = c.error_at_probe;
+    starter.cancel_at_probe = c.cancel_at_probe;
+    TunnelState state;
+    EXPECT_EQ(connect_engine(starter, clock, state, profile_named("New"), generations.attempt()),
+              fail(cleared))
+        << c.when;
+    EXPECT_EQ(starter.calls, c.calls) << c.when;
+  }
+}
+
+TEST_F(ConnectEngineTest, ACancelDuringTheFirstTeardownStartsNothing) {
+  starter.cancel_at_teardown = 1;
+  EXPECT_EQ(connect(), disconnected_status());
   EXPECT_EQ(starter.calls, (std::vector<std::string>{"teardown"}));
+  EXPECT_EQ(starter.probes, 0);
 }
 
 TEST_F(ConnectEngineTest, AFailedStartIsTornDownAndReported) {

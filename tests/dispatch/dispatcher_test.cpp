@@ -284,6 +284,37 @@ TEST_F(DispatcherTest, AFaultUnderTheLockMakesTheServiceUnavailable) {
   EXPECT_TRUE(lock.unusable());
 }
 
+TEST_F(DispatcherTest, StoppingWinsOverUnusable) {
+  engine.throw_in_status = true;
+  dispatcher.handle_request(status_request);
+  dispatcher.begin_stop();
+  for (const std::string& body : {std::string(status_request), std::string(disconnect_request),
+                                  connect_request(), std::string(cancel_request)}) {
+    EXPECT_EQ(dispatcher.handle_request(body), error_reply("VPN service is stopping.")) << body;
+  }
+}
+
+TEST(DispatcherStarting, StoppingWinsOverStarting) {
+  FakeEngine engine;
+  Dispatcher dispatcher(engine);
+  dispatcher.begin_stop();
+  for (const std::string& body : {std::string(status_request), std::string(disconnect_request),
+                                  connect_request(), std::string(cancel_request)}) {
+    EXPECT_EQ(dispatcher.handle_request(body), error_reply("VPN service is stopping.")) << body;
+  }
+}
+
+TEST(DispatcherStarting, ConnectAndDisconnectMoveTheCounterBeforeTheStateExists) {
+  FakeEngine engine;
+  Dispatcher dispatcher(engine);
+  EXPECT_EQ(dispatcher.handle_request(connect_request()), error_reply("VPN service is starting."));
+  EXPECT_EQ(dispatcher.attempt_generation(), 1u);
+  EXPECT_EQ(dispatcher.handle_request(disconnect_request), error_reply("VPN service is starting."));
+  EXPECT_EQ(dispatcher.attempt_generation(), 2u);
+  dispatcher.handle_request(status_request);
+  EXPECT_EQ(dispatcher.attempt_generation(), 2u);
+}
+
 TEST(DispatcherStarting, OnlyCancelIsAnsweredBeforeTheStateExists) {
   FakeEngine engine;
   Dispatcher dispatcher(engine);

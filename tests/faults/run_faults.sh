@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Faults around the installed service: outside programs that hang, crash,
-# print garbage or too much; the service killed during an OpenVPN connect and
-# while a WireGuard tunnel is up; a WireGuard tunnel service of another
-# program under our tunnel's name.   run_faults.sh BIN_FOLDER PREFIX
+# print garbage or too much; the service killed during an OpenVPN connect,
+# while a WireGuard tunnel is up, during a check and during a slow WireGuard
+# install; a WireGuard tunnel service of another program under our tunnel's
+# name.   run_faults.sh BIN_FOLDER PREFIX
 # Each failure is reported with the exact sentence the app would show.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -108,23 +109,45 @@ check "restart removed our own tunnel service" "$(service_query 'WireGuardTunnel
   missing
 check "restart removed the tunnel configuration" "$(private_files)" "adapter-tap.id"
 
-# ---- the service killed while a verification program hangs: the short-lived
-# programs are not tied to the service's life, so this is told, not judged
+# ---- the service killed while a verification program hangs: every program
+# the runner starts is in a kill-on-close job, so it ends with the service
 scenario "$powershell_dir" 'powershell=hang'
 service_request "$wireguard_connect" >/dev/null 2>&1 &
 client=$!
 for _ in $(seq 200); do [[ "$(running 'powershell.exe')" == running ]] && break; sleep 0.1; done
+check "PowerShell runs during the check" "$(running 'powershell.exe')" running
 kill -KILL $(prefix_pids morvex_vpn_platform_service)
 wait "$client"
-sleep 1
+check "PowerShell ends with the killed service" "$(ends 'powershell.exe')" gone
 orphans="$(prefix_pids 'powershell.exe')"
-echo "note: PowerShell still running after the service was killed mid-check: $([[ -n "$orphans" ]] && echo yes || echo no)"
 [[ -n "$orphans" ]] && kill -KILL $orphans
 healthy
 "$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
 check "restart after a kill mid-check answers" "$(request "$status")" "$disconnected"
 check "restart after a kill mid-check removed the tunnel" \
   "$(service_query 'WireGuardTunnel$MorvexVPN')/$(private_files)" "missing/adapter-tap.id"
+
+# ---- the service killed during a slow WireGuard install: the manager ends
+# with the service, so it cannot install the tunnel service after the
+# restart's cleanup has run
+scenario "$wireguard_dir" 'install=slow'
+service_request "$wireguard_connect" >/dev/null 2>&1 &
+client=$!
+for _ in $(seq 200); do [[ "$(running 'installtunnelservice')" == running ]] && break; sleep 0.1; done
+check "the WireGuard manager runs its slow install" "$(running 'installtunnelservice')" running
+kill -KILL $(prefix_pids morvex_vpn_platform_service)
+wait "$client"
+check "the WireGuard manager ends with the killed service" "$(ends 'installtunnelservice')" gone
+orphans="$(prefix_pids 'installtunnelservice')"
+[[ -n "$orphans" ]] && kill -KILL $orphans
+healthy
+"$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+check "restart after a kill mid-install answers" "$(request "$status")" "$disconnected"
+sleep 31  # past the slow manager's own 30 s
+check "no tunnel service appears after a kill mid-install" \
+  "$(service_query 'WireGuardTunnel$MorvexVPN')" missing
+check "status after a kill mid-install still says disconnected" "$(request "$status")" \
+  "$disconnected"
 
 # ---- a tunnel service of another program under our tunnel's name
 mkdir -p "$drive/Other VPN"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -278,6 +279,76 @@ TEST_F(PipeServerTest, ClientsOutsideTheConsoleSessionAreClosedBeforeAnyByte) {
     EXPECT_LT(Clock::now() - start, 2s) << c.what;
   }
   EXPECT_EQ(received->count(), 0u);
+}
+
+// Answers that the client sits in another session, after noting how many
+// request bytes still wait unread in the instance at that moment.
+class OtherSessionIdentity final : public ClientIdentity {
+ public:
+  explicit OtherSessionIdentity(DWORD request_bytes) : request_bytes_(request_bytes) {}
+  std::optional<std::uint32_t> client_session(HANDLE pipe) override {
+    DWORD available = 0;
+    const auto deadline = Clock::now() + 5s;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) &&
+           available < request_bytes_ && Clock::now() < deadline) {
+      Sleep(1);
+    }
+    unread = available;
+    return 2;
+  }
+  std::uint32_t console_session() override { return 1; }
+  Result<std::wstring> client_image(HANDLE) override { return fail("not asked"); }
+  Result<std::wstring> service_image() override { return fail("not asked"); }
+
+  std::atomic<DWORD> unread{0};
+
+ private:
+  DWORD request_bytes_;
+};
+
+TEST_F(PipeServerTest, AClientInAnotherSessionIsRefusedBeforeAnyByteIsRead) {
+  const std::string request = frame(R"({"action":"status"})");
+  auto identity = std::make_shared<OtherSessionIdentity>(static_cast<DWORD>(request.size()));
+  ServerThread server(config(identity));
+  server.wait_until_listening();
+  const auto client = connect_client(name);
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(send_bytes(client.get(), request));
+  EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
+  EXPECT_EQ(identity->unread.load(), request.size());
+  EXPECT_EQ(received->count(), 0u);
+}
+
+// The service's own path answers from a list in turn, as if the service had
+// been moved between two connections.
+class MovingServiceIdentity final : public ClientIdentity {
+ public:
+  std::optional<std::uint32_t> client_session(HANDLE) override { return 1; }
+  std::uint32_t console_session() override { return 1; }
+  Result<std::wstring> client_image(HANDLE) override {
+    return std::wstring(L"\\\\?\\C:\\Morvex\\app.exe");
+  }
+  Result<std::wstring> service_image() override {
+    const auto call = calls.fetch_add(1);
+    return std::wstring(call == 1 ? L"\\\\?\\C:\\Moved\\service.exe"
+                                  : L"\\\\?\\C:\\Morvex\\service.exe");
+  }
+
+  std::atomic<int> calls{0};
+};
+
+TEST_F(PipeServerTest, TheServicePathIsLearntAnewForEachConnection) {
+  auto identity = std::make_shared<MovingServiceIdentity>();
+  ServerThread server(config(identity));
+  server.wait_until_listening();
+  const std::string refusal = R"({"error":"Only the Morvex VPN app can use this service."})";
+  for (const std::string expected : {"reply:2", refusal.c_str(), "reply:2"}) {
+    const auto client = connect_client(name);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+    EXPECT_EQ(read_reply(client.get(), 5s), expected);
+  }
+  EXPECT_EQ(identity->calls.load(), 3);
 }
 
 TEST_F(PipeServerTest, RepliesUpToTheLimitAreSentAndLargerOnesDropped) {

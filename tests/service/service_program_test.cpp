@@ -200,28 +200,34 @@ TEST_F(ServiceProgramTest, PipeNameTakenStopsTheServiceByItself) {
 TEST(ServiceProgram, StartedFromAConsoleItTellsHowToStartIt) {
   const TemporaryFolder folder(L"console");
   const auto output = folder.path() / L"stderr.txt";
+  const auto standard_output = folder.path() / L"stdout.txt";
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
   UniqueHandle file(CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                 CREATE_ALWAYS, 0, nullptr));
   ASSERT_TRUE(file);
+  UniqueHandle out_file(CreateFileW(standard_output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                    &inherit, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(out_file);
   const auto program = program_folder() / L"morvex_vpn_platform_service.exe";
   std::wstring command_line = L"\"" + program.wstring() + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdError = file.get();
-  startup.hStdOutput = file.get();
+  startup.hStdOutput = out_file.get();
   PROCESS_INFORMATION process{};
   ASSERT_TRUE(CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                              CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process));
   const UniqueHandle process_handle(process.hProcess);
   const UniqueHandle thread_handle(process.hThread);
   file.reset();
+  out_file.reset();
   ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
   DWORD exit_code = 0;
   ASSERT_TRUE(GetExitCodeProcess(process.hProcess, &exit_code));
   EXPECT_EQ(exit_code, 1u);
   EXPECT_EQ(read_file(output), "Start Morvex VPN through Windows Services.\n");
+  EXPECT_EQ(read_file(standard_output), "");
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ namespace morvex {
 // Ties a just-started child to the service's lifetime: the returned job holds
 // the process and kills it when its last handle closes, which also happens
 // when the service process ends for any reason. No other limit is set.
-// (Built into the engines library, which starts the supervised processes.)
+// (Built into the runner library: the runner and the OpenVPN engine use it.)
 Result<UniqueHandle> supervise_process(HANDLE process);
 
 }  // namespace morvex
