@@ -15,17 +15,6 @@ trap service_stop EXIT
 cp "$bin/load_clients.exe" "$drive/Program Files/Morvex VPN/"
 service_request '{"action":"capabilities"}' >/dev/null
 
-# Linux process ids of this prefix's Windows processes whose command line
-# holds PATTERN.
-prefix_pids() {
-  local p
-  for p in /proc/[0-9]*; do
-    {
-      tr '\0' '\n' <"$p/environ" | grep -qx "WINEPREFIX=$WINEPREFIX" &&
-        tr '\0' ' ' <"$p/cmdline" | grep -qi -- "$1" && echo "${p#/proc/}"
-    } 2>/dev/null
-  done
-}
 resident() {  # resident size and peak of the service's Wine process
   local pid
   pid="$(prefix_pids morvex_vpn_platform_service | head -n 1)"

@@ -109,39 +109,35 @@ check "restart removed our own tunnel service" "$(service_query 'WireGuardTunnel
   missing
 check "restart removed the tunnel configuration" "$(private_files)" "adapter-tap.id"
 
-# ---- the service killed while a verification program hangs: every program
-# the runner starts is in a kill-on-close job, so it ends with the service
+# ---- the service killed while a program of a WireGuard connect runs: every
+# program the runner starts is in a kill-on-close job, so it ends with the
+# service and cannot act after the restart's cleanup.
+# kill_during PATTERN LABEL: starts a WireGuard connect, kills the service
+# once a program matching PATTERN runs, checks that the program ends with it,
+# and starts the service again.
+kill_during() {
+  local client orphans
+  service_request "$wireguard_connect" >/dev/null 2>&1 &
+  client=$!
+  for _ in $(seq 200); do [[ "$(running "$1")" == running ]] && break; sleep 0.1; done
+  check "$2 runs" "$(running "$1")" running
+  kill -KILL $(prefix_pids morvex_vpn_platform_service)
+  wait "$client"
+  check "$2 ends with the killed service" "$(ends "$1")" gone
+  orphans="$(prefix_pids "$1")"
+  [[ -n "$orphans" ]] && kill -KILL $orphans
+  healthy
+  "$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+}
+
 scenario "$powershell_dir" 'powershell=hang'
-service_request "$wireguard_connect" >/dev/null 2>&1 &
-client=$!
-for _ in $(seq 200); do [[ "$(running 'powershell.exe')" == running ]] && break; sleep 0.1; done
-check "PowerShell runs during the check" "$(running 'powershell.exe')" running
-kill -KILL $(prefix_pids morvex_vpn_platform_service)
-wait "$client"
-check "PowerShell ends with the killed service" "$(ends 'powershell.exe')" gone
-orphans="$(prefix_pids 'powershell.exe')"
-[[ -n "$orphans" ]] && kill -KILL $orphans
-healthy
-"$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+kill_during 'powershell.exe' "PowerShell of a hanging check"
 check "restart after a kill mid-check answers" "$(request "$status")" "$disconnected"
 check "restart after a kill mid-check removed the tunnel" \
   "$(service_query 'WireGuardTunnel$MorvexVPN')/$(private_files)" "missing/adapter-tap.id"
 
-# ---- the service killed during a slow WireGuard install: the manager ends
-# with the service, so it cannot install the tunnel service after the
-# restart's cleanup has run
 scenario "$wireguard_dir" 'install=slow'
-service_request "$wireguard_connect" >/dev/null 2>&1 &
-client=$!
-for _ in $(seq 200); do [[ "$(running 'installtunnelservice')" == running ]] && break; sleep 0.1; done
-check "the WireGuard manager runs its slow install" "$(running 'installtunnelservice')" running
-kill -KILL $(prefix_pids morvex_vpn_platform_service)
-wait "$client"
-check "the WireGuard manager ends with the killed service" "$(ends 'installtunnelservice')" gone
-orphans="$(prefix_pids 'installtunnelservice')"
-[[ -n "$orphans" ]] && kill -KILL $orphans
-healthy
-"$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+kill_during 'installtunnelservice' "the WireGuard manager's slow install"
 check "restart after a kill mid-install answers" "$(request "$status")" "$disconnected"
 sleep 31  # past the slow manager's own 30 s
 check "no tunnel service appears after a kill mid-install" \
