@@ -397,7 +397,8 @@ TEST_F(PipeServerTest, AllocationFailureWhileAdmittingEndsOnlyThatClient) {
   {
     const auto client = connect_client(name);
     ASSERT_TRUE(client);
-    ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
+    // The server may already have closed the instance, so the write may fail.
+    (void)send_bytes(client.get(), frame("{}"));
     EXPECT_TRUE(closed_without_bytes(client.get(), 5s));
   }
   EXPECT_TRUE(server.running());
