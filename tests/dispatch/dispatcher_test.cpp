@@ -284,24 +284,28 @@ TEST_F(DispatcherTest, AFaultUnderTheLockMakesTheServiceUnavailable) {
   EXPECT_TRUE(lock.unusable());
 }
 
-TEST_F(DispatcherTest, StoppingWinsOverUnusable) {
-  engine.throw_in_status = true;
-  dispatcher.handle_request(status_request);
-  dispatcher.begin_stop();
+namespace {
+// Every action, the lock-free cancel included, gets the stopping reply.
+void expect_every_action_refused_as_stopping(Dispatcher& dispatcher) {
   for (const std::string& body : {std::string(status_request), std::string(disconnect_request),
                                   connect_request(), std::string(cancel_request)}) {
     EXPECT_EQ(dispatcher.handle_request(body), error_reply("VPN service is stopping.")) << body;
   }
+}
+}  // namespace
+
+TEST_F(DispatcherTest, StoppingWinsOverUnusable) {
+  engine.throw_in_status = true;
+  dispatcher.handle_request(status_request);
+  dispatcher.begin_stop();
+  expect_every_action_refused_as_stopping(dispatcher);
 }
 
 TEST(DispatcherStarting, StoppingWinsOverStarting) {
   FakeEngine engine;
   Dispatcher dispatcher(engine);
   dispatcher.begin_stop();
-  for (const std::string& body : {std::string(status_request), std::string(disconnect_request),
-                                  connect_request(), std::string(cancel_request)}) {
-    EXPECT_EQ(dispatcher.handle_request(body), error_reply("VPN service is stopping.")) << body;
-  }
+  expect_every_action_refused_as_stopping(dispatcher);
 }
 
 TEST(DispatcherStarting, ConnectAndDisconnectMoveTheCounterBeforeTheStateExists) {

@@ -475,6 +475,23 @@ TEST_F(PipeServerTest, BusyInstancesAreRetriedAndOtherCreationFailuresEndTheLoop
   EXPECT_EQ(*calls, std::vector<DWORD>(4, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE));
 }
 
+namespace {
+// Joins an accept loop that is expected to end by itself; one still running
+// after 5 s is stopped and woken, so that the test fails on its outcome
+// instead of hanging.
+void join_loop_that_should_end(std::thread& loop, const std::atomic<bool>& done,
+                               std::atomic<bool>& stopping, std::atomic<bool>& running,
+                               const std::wstring& name) {
+  const auto deadline = Clock::now() + 5s;
+  while (!done && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  if (!done) {
+    stopping = true;
+    wake_pipe_server(name, running);
+  }
+  loop.join();
+}
+}  // namespace
+
 TEST_F(PipeServerTest, NameHeldByAnotherPipeEndsTheLoop) {
   // Another process's pipe of the same name that takes only inbound
   // instances: the service cannot create its own (Wine ignores the
@@ -492,13 +509,7 @@ TEST_F(PipeServerTest, NameHeldByAnotherPipeEndsTheLoop) {
         c, [&] { return stopping.load(); }, running);
     done = true;
   });
-  const auto deadline = Clock::now() + 5s;
-  while (!done && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
-  if (!done) {
-    stopping = true;
-    wake_pipe_server(name, running);
-  }
-  loop.join();
+  join_loop_that_should_end(loop, done, stopping, running, name);
   EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel."));
 }
 
@@ -553,13 +564,7 @@ TEST_F(PipeServerTest, InstanceJoiningAPipeOwnedByAnotherAccountEndsTheLoop) {
       EXPECT_TRUE(client) << c.what;
       EXPECT_TRUE(closed_without_bytes(client.get(), 5s)) << c.what;
     }
-    const auto deadline = Clock::now() + 5s;
-    while (!done && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    if (!done) {
-      stopping = true;
-      wake_pipe_server(name, running);
-    }
-    loop.join();
+    join_loop_that_should_end(loop, done, stopping, running, name);
     EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel.")) << c.what;
     EXPECT_EQ(created->load(), c.squatted) << c.what;
     ASSERT_TRUE(*squatter) << c.what;
