@@ -297,6 +297,8 @@ in_effect() { # in_effect OPTION
     "dns server "*) setting_present 'dns_server_[0-9]+_address_[0-9]+' "${words[4]}" ;;
     "dns search-domains "*) setting_present 'dns_search_domain_[0-9]+' "${words[2]}" ;;
     "setenv-safe "*) setting_present "OPENVPN_${words[1]}" "${words[2]}" ;;
+    # `setenv opt` would make the option after it optional.
+    "setenv opt "*) in_effect "${option#setenv opt }" ;;
     "setenv "*) setting_present "${words[1]}" "${words[2]}" ;;
     "route-gateway "*) setting_present route_vpn_gateway "${words[1]}" ;;
     # In effect, it would drop the pushed DNS suffix with the pushed routes.
