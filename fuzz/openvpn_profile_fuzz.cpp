@@ -1,8 +1,8 @@
 // Whatever bytes arrive, sanitize_openvpn_profile gives one of its sentences or
 // a profile that holds only known directives and allowed blocks, never a
 // refused directive, a backslash, a control character or net_gateway, and ends
-// with the seven enforced lines exactly once each (then the DNS filter line
-// when a provider is chosen). Without a provider, sanitising is idempotent.
+// with the eight enforced lines exactly once each (then the two DNS filter
+// lines when a provider is chosen). Without a provider, sanitising is idempotent.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -22,13 +22,15 @@ constexpr std::string_view unsupported =
     "Morvex returned an unsupported VPN profile. Try another location.";
 constexpr std::string_view invalid = "Invalid OpenVPN profile.";
 constexpr std::string_view dns_filter = R"(pull-filter ignore "dhcp-option DNS")";
+constexpr std::string_view dns_option_filter = R"(pull-filter ignore "dns ")";
 
-constexpr std::array<std::string_view, 7> enforced = {
+constexpr std::array<std::string_view, 8> enforced = {
     "ifconfig-ipv6 fd15:53b6:dead::2/64 fd15:53b6:dead::1",
     R"(pull-filter ignore "ifconfig-ipv6")",
     "redirect-gateway def1 ipv6",
     "block-ipv6",
     R"(pull-filter ignore "redirect-gateway")",
+    R"(pull-filter ignore "redirect-private")",
     R"(pull-filter ignore "route ")",
     R"(pull-filter ignore "route-ipv6 ")",
 };
@@ -45,14 +47,16 @@ void check_written(const std::string& written, const std::vector<std::string_vie
   require(written.find("net_gateway") == std::string::npos);
 
   const auto lines = morvex::fuzz::written_lines(written);
-  const std::size_t tail = enforced.size() + (dns.empty() ? 0 : 1);
+  const std::size_t tail = enforced.size() + (dns.empty() ? 0 : 2);
   require(lines.size() >= tail + 2);
   const std::size_t body = lines.size() - tail;
   for (std::size_t i = 0; i < enforced.size(); ++i) {
     require(lines[body + i] == enforced[i]);
     require(std::ranges::count(lines, enforced[i]) == 1);
   }
-  if (!dns.empty()) require(lines.back() == dns_filter);
+  if (!dns.empty()) {
+    require(lines[lines.size() - 2] == dns_filter && lines.back() == dns_option_filter);
+  }
 
   std::string_view open_tag;
   for (std::size_t i = 0; i < body; ++i) {
@@ -67,7 +71,7 @@ void check_written(const std::string& written, const std::vector<std::string_vie
       require(morvex::is_allowed_inline_tag(open_tag) && line.ends_with('>'));
       continue;
     }
-    if (line == dns_filter) continue;
+    if (line == dns_filter || line == dns_option_filter) continue;
     const auto name = morvex::first_word(line);
     require(morvex::find_directive(name) != nullptr);
     require(std::ranges::find(never_written, name) == never_written.end());

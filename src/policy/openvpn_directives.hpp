@@ -48,13 +48,16 @@ bool is_allowed_inline_tag(std::string_view tag);
 
 // The lines the policy appends to every profile, in their order. They force
 // all IPv4 and IPv6 traffic into the tunnel and ignore routes that the server
-// pushes.
-inline constexpr std::array<std::string_view, 7> enforced_line_texts = {
+// pushes. A pushed `redirect-private` is ignored as well: OpenVPN merges its
+// flags into the profile's own redirection, so `redirect-private !ipv4` would
+// turn the IPv4 redirection off.
+inline constexpr std::array<std::string_view, 8> enforced_line_texts = {
     "ifconfig-ipv6 fd15:53b6:dead::2/64 fd15:53b6:dead::1",
     R"(pull-filter ignore "ifconfig-ipv6")",
     "redirect-gateway def1 ipv6",
     "block-ipv6",
     R"(pull-filter ignore "redirect-gateway")",
+    R"(pull-filter ignore "redirect-private")",
     R"(pull-filter ignore "route ")",
     R"(pull-filter ignore "route-ipv6 ")",
 };
@@ -75,8 +78,12 @@ inline constexpr bool is_enforced_line(std::string_view line) {
   return std::ranges::find(enforced_line_texts, line) != enforced_line_texts.end();
 }
 
-// Appended after the enforced lines when a DNS provider is chosen.
+// Appended after the enforced lines when a DNS provider is chosen, in this
+// order: the first ignores pushed DNS servers in the older form, the second
+// every pushed `dns` option (servers, search domains), which OpenVPN 2.6 and
+// later accept from the server.
 inline constexpr std::string_view dns_filter_line = R"(pull-filter ignore "dhcp-option DNS")";
+inline constexpr std::string_view dns_option_filter_line = R"(pull-filter ignore "dns ")";
 
 // Appended when the profile does not set them itself.
 inline constexpr std::string_view server_certificate_line = "remote-cert-tls server";

@@ -148,7 +148,7 @@ class Sanitizer {
     if (is_enforced_line(line)) return Verdict::drop;
     if (!open_tag_.empty()) return read_block_line(line);
     if (line.front() == '<') return open_block(line);
-    if (line == dns_filter_line) return Verdict::keep;
+    if (line == dns_filter_line || line == dns_option_filter_line) return Verdict::keep;
     return read_directive(line);
   }
 
@@ -165,7 +165,10 @@ class Sanitizer {
       written_.append(dns_server_line_prefix).append(server).push_back('\n');
     }
     for (const auto line : enforced_lines()) keep(line);
-    if (provider_chosen_) keep(dns_filter_line);
+    if (provider_chosen_) {
+      keep(dns_filter_line);
+      keep(dns_option_filter_line);
+    }
     return std::move(written_);
   }
 

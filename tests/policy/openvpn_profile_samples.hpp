@@ -29,6 +29,7 @@ inline const std::vector<std::string> openvpn_accepted_additions = {
     "redirect-gateway def1",
     "tls-version-max 1.2",
     "tls-version-max 1.3",
+    "pull-filter ignore \"dns \"",
 };
 
 }  // namespace morvex::testing

@@ -28,10 +28,13 @@ const std::string enforced =
     "redirect-gateway def1 ipv6\n"
     "block-ipv6\n"
     "pull-filter ignore \"redirect-gateway\"\n"
+    "pull-filter ignore \"redirect-private\"\n"
     "pull-filter ignore \"route \"\n"
     "pull-filter ignore \"route-ipv6 \"\n";
 
 const std::string dns_filter = "pull-filter ignore \"dhcp-option DNS\"\n";
+const std::string dns_option_filter = "pull-filter ignore \"dns \"\n";
+const std::string dns_filters = dns_filter + dns_option_filter;
 
 std::string sanitized(const std::string& text, const std::vector<std::string_view>& dns) {
   return outcome(sanitize_openvpn_profile(text, dns));
@@ -42,8 +45,10 @@ TEST(SanitizeOpenvpnProfile, AppendsThePolicyLinesInOrder) {
   EXPECT_EQ(sanitized(minimal, no_provider), head + enforced);
   EXPECT_EQ(
       sanitized(minimal, quad9),
-      head + "dhcp-option DNS 9.9.9.9\ndhcp-option DNS 149.112.112.112\n" + enforced + dns_filter);
+      head + "dhcp-option DNS 9.9.9.9\ndhcp-option DNS 149.112.112.112\n" + enforced + dns_filters);
   EXPECT_EQ(sanitized("client\r\nremote 198.51.100.7 1194 udp", no_provider), head + enforced);
+  EXPECT_EQ(sanitized(minimal + "pull-filter ignore \"redirect-private\"\n", no_provider),
+            head + enforced);
 }
 
 TEST(SanitizeOpenvpnProfile, KeepsOwnLinesOnceAndDropsComments) {
@@ -56,7 +61,14 @@ TEST(SanitizeOpenvpnProfile, KeepsOwnLinesOnceAndDropsComments) {
   // A provider replaces the profile's DNS; the profile's own filter line stays.
   EXPECT_EQ(sanitized(text, cloudflare), kept + dns_filter +
                                              "dhcp-option DNS 1.1.1.1\ndhcp-option DNS 1.0.0.1\n" +
-                                             enforced + dns_filter);
+                                             enforced + dns_filters);
+  // The filter of the newer DNS option is kept where the profile has it and
+  // appended again after the older one.
+  const std::string own = dns_option_filter + "cipher AES-256-GCM\n";
+  EXPECT_EQ(sanitized(minimal + own, quad9),
+            minimal + own +
+                "remote-cert-tls server\ntls-version-min 1.2\ndhcp-option DNS 9.9.9.9\n" +
+                "dhcp-option DNS 149.112.112.112\n" + enforced + dns_filters);
 }
 
 TEST(SanitizeOpenvpnProfile, PassesInlineBlocksWithoutComments) {
@@ -94,6 +106,12 @@ TEST(SanitizeOpenvpnProfile, RefusesWhatCouldLeaveTheTunnel) {
       {"script-security 2", unsupported},
       {"plugin x.dll", unsupported},
       {"pull-filter accept \"route \"", unsupported},
+      {"pull-filter accept \"dns \"", unsupported},
+      {"pull-filter ignore \"dns\"", unsupported},
+      {"pull-filter ignore \"dns  \"", unsupported},
+      {"pull-filter ignore  \"dns \"", unsupported},
+      {"pull-filter ignore \"DNS \"", unsupported},
+      {"pull-filter ignore \"dhcp-option\"", unsupported},
       {"Client", unsupported},
       {"client extra", unsupported},
       {"auth-user-pass creds.txt", unsupported},
@@ -103,6 +121,7 @@ TEST(SanitizeOpenvpnProfile, RefusesWhatCouldLeaveTheTunnel) {
       {"tls-version-max 1.1", unsupported},
       {"redirect-gateway def1 bypass-dhcp", unsupported},
       {"redirect-gateway  def1", unsupported},
+      {"redirect-private def1", unsupported},
       {"dev tap", unsupported},
       {"remote \"net_gateway\" 1194", unsupported},
       {"cipher AES\\x", unsupported},

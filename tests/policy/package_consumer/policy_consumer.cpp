@@ -42,9 +42,11 @@ const std::string openvpn_enforced =
     "redirect-gateway def1 ipv6\n"
     "block-ipv6\n"
     "pull-filter ignore \"redirect-gateway\"\n"
+    "pull-filter ignore \"redirect-private\"\n"
     "pull-filter ignore \"route \"\n"
     "pull-filter ignore \"route-ipv6 \"\n"
-    "pull-filter ignore \"dhcp-option DNS\"\n";
+    "pull-filter ignore \"dhcp-option DNS\"\n"
+    "pull-filter ignore \"dns \"\n";
 
 }  // namespace
 
