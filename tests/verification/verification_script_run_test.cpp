@@ -260,13 +260,6 @@ const Scenario scenarios[] = {
      [](json& m) {
        m["nrptRules"] = {{{"Namespace", ".corp"}, {"NameServers", json::array()}}};
      }},
-    {"DirectAccessDnsPolicy", "MorvexVPN", wireguard_profile, refused,
-     [](json& m) {
-       m["nrptRules"] = {{{"Namespace", ".corp"},
-                          {"NameServers", json::array()},
-                          {"DirectAccessEnabled", true},
-                          {"DirectAccessDnsServers", {"2001:db8::53"}}}};
-     }},
     {"TestAddressRoutedElsewhere", "MorvexVPN", wireguard_profile, refused,
      [](json& m) { m["routes"]["1.0.0.1"] = route_through(ethernet_index, "192.168.1.5"); }},
     {"DnsServerRoutedElsewhere", "MorvexOpenVPN", openvpn_profile, refused,

@@ -102,17 +102,15 @@ function Get-DnsClientServerAddress {
 # Follows Microsoft's documentation of Get-DnsClientNrptPolicy and of the
 # DnsClientPolicyConfiguration class: NameServers is a string array, which is
 # empty for an exemption rule and for a DirectAccess rule (whose servers are
-# in DirectAccessDnsServers).
+# in DirectAccessDnsServers, which the script does not read).
 function Get-DnsClientNrptPolicy {
   [CmdletBinding()]
   param([switch]$Effective)
   if (-not $Effective) { throw 'The simulated network holds only the effective policy.' }
   foreach ($rule in @((Get-SimulatedNetwork).nrptRules)) {
     [pscustomobject]@{
-      Namespace              = [string]$rule.Namespace
-      NameServers            = [string[]]@($rule.NameServers | Where-Object { $null -ne $_ })
-      DirectAccessEnabled    = [bool](Get-OptionalMember $rule 'DirectAccessEnabled')
-      DirectAccessDnsServers = [string[]]@(Get-OptionalMember $rule 'DirectAccessDnsServers' | Where-Object { $null -ne $_ })
+      Namespace   = [string]$rule.Namespace
+      NameServers = [string[]]@($rule.NameServers | Where-Object { $null -ne $_ })
     }
   }
 }
