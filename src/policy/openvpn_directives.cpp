@@ -142,6 +142,8 @@ const Directive* find_directive(std::string_view name) {
   return nullptr;
 }
 
+std::span<const Directive> known_directives() { return directives; }
+
 bool is_allowed_inline_tag(std::string_view tag) {
   for (const auto allowed : inline_tags) {
     if (allowed == tag) return true;

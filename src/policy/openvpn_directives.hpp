@@ -43,6 +43,9 @@ struct Directive {
 // The known directive with this exact name, or null.
 const Directive* find_directive(std::string_view name);
 
+// Every known directive, in the order of the table.
+std::span<const Directive> known_directives();
+
 // Tags of the inline blocks a profile may hold (`<ca>` ... `</ca>`).
 bool is_allowed_inline_tag(std::string_view tag);
 

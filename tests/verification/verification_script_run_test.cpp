@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -141,13 +142,33 @@ ChildResult run_child(const EngineCommand& command, const std::string& input,
 
 // Find-NetRoute's answer for an address reached through interface `index`:
 // the local address it leaves from, then the route itself.
-json route_through(int index, const std::string& source) {
+json route_through(std::uint32_t index, const std::string& source) {
   return json::array({{{"InterfaceIndex", index}, {"IPAddress", source}},
                       {{"InterfaceIndex", index}, {"DestinationPrefix", "0.0.0.0/1"}}});
 }
 
-constexpr int vpn_index = 12;
-constexpr int ethernet_index = 3;
+constexpr std::uint32_t vpn_index = 12;
+constexpr std::uint32_t ethernet_index = 3;
+
+// Moves the VPN adapter, its DNS entries and its routes to another interface
+// index.
+void move_vpn_index(json& value, std::uint32_t index) {
+  if (value.is_object()) {
+    for (auto& [key, member] : value.items()) {
+      if ((key == "ifIndex" || key == "InterfaceIndex") && member == vpn_index) {
+        member = index;
+      } else {
+        move_vpn_index(member, index);
+      }
+    }
+  } else if (value.is_array()) {
+    for (auto& element : value) move_vpn_index(element, index);
+  }
+}
+
+// Windows lists these in the IPv6 entry of an adapter without any DNS server.
+constexpr const char* site_local_dns_defaults[] = {"fec0:0:0:ffff::1", "fec0:0:0:ffff::2",
+                                                   "fec0:0:0:ffff::3"};
 
 // A protected machine: the VPN adapter carries the two servers of the
 // profile, no DNS policy applies, and every checked address (IPv6 included)
@@ -217,17 +238,27 @@ const Scenario scenarios[] = {
      }},
     {"NoDnsOnTheAdapter", "MorvexOpenVPN", openvpn_server_dns_profile, refused,
      [](json& m) { m["dnsServers"][0]["ServerAddresses"] = json::array(); }},
+    // The site-local defaults that Windows lists instead are no servers, even
+    // where an IPv6 default route takes them into the tunnel.
+    {"NoDnsWhereTheSiteLocalDefaultsRouteIntoTheTunnel", "MorvexOpenVPN",
+     openvpn_server_dns_profile, refused,
+     [](json& m) {
+       m["dnsServers"][0]["ServerAddresses"] = json::array();
+       for (const char* address : site_local_dns_defaults) {
+         m["routes"][address] = route_through(vpn_index, "fd00::2");
+       }
+     }},
     {"DnsPolicyPointingAtTheAdapterServers", "MorvexVPN", wireguard_profile, verified,
      [](json& m) {
-       m["nrptRules"] = {{{"Namespace", "."}, {"NameServers", "149.112.112.112; 9.9.9.9"}}};
+       m["nrptRules"] = {{{"Namespace", "."}, {"NameServers", {"149.112.112.112", "9.9.9.9"}}}};
      }},
     {"DnsPolicyOverride", "MorvexVPN", wireguard_profile, refused,
      [](json& m) {
        m["nrptRules"] = {{{"Namespace", ".corp"}, {"NameServers", {"9.9.9.9", "10.1.1.1"}}}};
      }},
-    {"DnsPolicyWithoutServers", "MorvexVPN", wireguard_profile, refused,
+    {"DnsPolicyExemptionRule", "MorvexVPN", wireguard_profile, refused,
      [](json& m) {
-       m["nrptRules"] = {{{"Namespace", ".corp"}, {"NameServers", ""}}};
+       m["nrptRules"] = {{{"Namespace", ".corp"}, {"NameServers", json::array()}}};
      }},
     {"TestAddressRoutedElsewhere", "MorvexVPN", wireguard_profile, refused,
      [](json& m) { m["routes"]["1.0.0.1"] = route_through(ethernet_index, "192.168.1.5"); }},
@@ -239,6 +270,10 @@ const Scenario scenarios[] = {
      [](json& m) { m["routes"]["1.1.1.1"].erase(1); }},
     {"NoIpv6Route", "MorvexVPN", wireguard_profile, verified,
      [](json& m) { m["routes"].erase("2606:4700:4700::1111"); }},
+    {"Ipv6LookupFailsTerminating", "MorvexVPN", wireguard_profile, verified,
+     [](json& m) { m["failingRoutes"] = {"2606:4700:4700::1111"}; }},
+    {"Ipv4LookupFailsTerminating", "MorvexVPN", wireguard_profile, refused,
+     [](json& m) { m["failingRoutes"] = {"1.0.0.1"}; }},
     {"Ipv6RoutedElsewhere", "MorvexVPN", wireguard_profile, refused,
      [](json& m) {
        m["routes"]["2606:4700:4700::1111"] = route_through(ethernet_index, "2001:db8::5");
@@ -249,6 +284,14 @@ const Scenario scenarios[] = {
      [](json& m) { m["adapters"][1]["Status"] = "Disconnected"; }},
     {"AdapterMissing", "MorvexVPN", wireguard_profile, refused,
      [](json& m) { m["adapters"].erase(1); }},
+    // Windows finds adapter names without regard to case; the script's own
+    // check of the name it is given does not.
+    {"AdapterNamedInOtherCase", "MorvexVPN", wireguard_profile, verified,
+     [](json& m) { m["adapters"][1]["Name"] = "MORVEXVPN"; }},
+    {"InputNamesTheAdapterInOtherCase", "MorvexVPN", wireguard_profile, refused, [](json&) {},
+     R"({"adapter":"morvexvpn","dns":["9.9.9.9","149.112.112.112"]})"},
+    {"InterfaceIndexAboveTheSignedRange", "MorvexOpenVPN", openvpn_profile, verified,
+     [](json& m) { move_vpn_index(m, 3000000000u); }},
     {"InputNotJson", "MorvexVPN", wireguard_profile, refused, [](json&) {}, "MorvexVPN 9.9.9.9"},
 };
 

@@ -24,21 +24,34 @@ BeforeAll {
     function Find-NetRoute { [CmdletBinding()] param([string]$RemoteIPAddress) throw 'Find-NetRoute is not mocked.' }
   }
 
-  # Find-NetRoute gives the local address it leaves from (with IPAddress),
-  # then the route itself (without).
-  function New-Route([int]$Index, [string]$Address) {
+  # Objects shaped as Windows documents them: interface indexes are uint32,
+  # an adapter's Status is a script property (MSFT_NetAdapter and the
+  # Get-NetAdapter type data), and Find-NetRoute gives the local address it
+  # leaves from (with IPAddress), then the route itself (without).
+  function New-NetAdapter([string]$Name, [string]$Status, [uint32]$Index) {
+    $adapter = [pscustomobject]@{ Name = $Name; InterfaceIndex = $Index }
+    $adapter | Add-Member -MemberType AliasProperty -Name ifIndex -Value InterfaceIndex
+    $adapter | Add-Member -MemberType ScriptProperty -Name Status -Value ({ $Status }.GetNewClosure())
+    return $adapter
+  }
+  function New-Route([uint32]$Index, [string]$Address) {
     if ($Address) { return [pscustomobject]@{ InterfaceIndex = $Index; IPAddress = $Address } }
     return [pscustomobject]@{ InterfaceIndex = $Index; DestinationPrefix = '0.0.0.0/0' }
   }
-  function New-RoutePair([int]$Index, [string]$Address) { @((New-Route $Index $Address), (New-Route $Index)) }
+  # An effective NRPT rule; NameServers is a string array, empty for an
+  # exemption or a DirectAccess rule (DnsClientPolicyConfiguration).
+  function New-NrptRule([string]$Namespace, [string[]]$NameServers) {
+    return [pscustomobject]@{ Namespace = $Namespace; NameServers = [string[]]@($NameServers) }
+  }
+  function New-RoutePair([uint32]$Index, [string]$Address) { @((New-Route $Index $Address), (New-Route $Index)) }
 
   # A protected machine: the adapter is up at interface 12 with the two
   # servers, no DNS policy applies, every address routes through it.
   function Use-ProtectedNetwork {
-    Mock Get-NetAdapter { [pscustomobject]@{ Name = 'MorvexVPN'; Status = 'Up'; ifIndex = 12 } }
+    Mock Get-NetAdapter { New-NetAdapter 'MorvexVPN' 'Up' 12 }
     Mock Get-DnsClientServerAddress {
-      [pscustomobject]@{ AddressFamily = 2; ServerAddresses = @('9.9.9.9', '149.112.112.112') }
-      [pscustomobject]@{ AddressFamily = 23; ServerAddresses = @() }
+      [pscustomobject]@{ InterfaceIndex = [uint32]12; AddressFamily = [uint16]2; ServerAddresses = [string[]]@('9.9.9.9', '149.112.112.112') }
+      [pscustomobject]@{ InterfaceIndex = [uint32]12; AddressFamily = [uint16]23; ServerAddresses = [string[]]@() }
     }
     Mock Get-DnsClientNrptPolicy { }
     Mock Find-NetRoute { New-RoutePair 12 '10.64.0.2' }
@@ -126,7 +139,7 @@ Describe 'Read-VerificationInput' {
 }
 
 Describe 'Get-VpnInterfaceIndex' {
-  BeforeEach { Mock Get-NetAdapter { [pscustomobject]@{ Status = 'Up'; ifIndex = 12 } } }
+  BeforeEach { Mock Get-NetAdapter { New-NetAdapter 'MorvexVPN' 'Up' 12 } }
 
   It 'refuses the adapter name <Name>' -ForEach @(
     @{ Name = 'Ethernet' }, @{ Name = 'morvexvpn' }, @{ Name = 'MORVEXOPENVPN' }, @{ Name = 'MorvexVPN ' },
@@ -135,18 +148,23 @@ Describe 'Get-VpnInterfaceIndex' {
     { Get-VpnInterfaceIndex $Name } | Should -Throw 'Invalid VPN adapter.'
     Should -Invoke Get-NetAdapter -Times 0 -Exactly
   }
-  It 'gives the index of <Adapter> when it is up' -ForEach @(@{ Adapter = 'MorvexVPN' }, @{ Adapter = 'MorvexOpenVPN' }) {
-    Get-VpnInterfaceIndex $Adapter | Should -Be 12
+  It 'gives the index <Index> of <Adapter> when it is up' -ForEach @(
+    @{ Adapter = 'MorvexVPN'; Index = [uint32]12 }, @{ Adapter = 'MorvexOpenVPN'; Index = [uint32]3000000000 }
+  ) {
+    Mock Get-NetAdapter { New-NetAdapter $Adapter 'Up' $Index }
+    Get-VpnInterfaceIndex $Adapter | Should -Be $Index
     Should -Invoke Get-NetAdapter -Times 1 -Exactly -ParameterFilter { $Name -ceq $Adapter }
   }
   It 'refuses an adapter whose status is <Status>' -ForEach @(
     @{ Status = 'Disconnected' }, @{ Status = 'Disabled' }, @{ Status = 'Not Present' }, @{ Status = 'up ' }
   ) {
-    Mock Get-NetAdapter { [pscustomobject]@{ Status = $Status; ifIndex = 12 } }
+    Mock Get-NetAdapter { New-NetAdapter 'MorvexVPN' $Status 12 }
     { Get-VpnInterfaceIndex 'MorvexVPN' } | Should -Throw 'VPN adapter is not ready.'
   }
-  It 'fails when the adapter does not exist' {
+  It 'fails when the adapter does not exist, whether the error is terminating or not' {
     Mock Get-NetAdapter { Write-Error 'No MSFT_NetAdapter objects found.' }
+    { Get-VpnInterfaceIndex 'MorvexVPN' } | Should -Throw
+    Mock Get-NetAdapter { throw 'No MSFT_NetAdapter objects found.' }
     { Get-VpnInterfaceIndex 'MorvexVPN' } | Should -Throw
   }
 }
@@ -162,11 +180,22 @@ Describe 'Get-ActualDnsServers' {
     $servers | Should -Be @('149.112.112.112', '2606:4700:4700::1111', '9.9.9.9')
     Should -Invoke Get-DnsClientServerAddress -Times 1 -Exactly -ParameterFilter { $InterfaceIndex -eq 12 }
   }
-  It 'gives an empty list for an adapter without servers' {
-    Mock Get-DnsClientServerAddress { [pscustomobject]@{ ServerAddresses = @() } }
+  # Windows lists fec0:0:0:ffff::1 to ::3 for an adapter without DNS.
+  It 'keeps the real servers of <Case>' -ForEach @(
+    @{ Case = 'an adapter without servers'; Ipv4 = @(); Ipv6 = @(); Expected = @() }
+    @{ Case = 'the site-local defaults alone'; Ipv4 = @(); Ipv6 = @('fec0:0:0:ffff::1', 'fec0:0:0:ffff::2', 'fec0:0:0:ffff::3'); Expected = @() }
+    @{ Case = 'the site-local defaults with zones, in capitals and written out'; Ipv4 = @(); Ipv6 = @('fec0:0:0:ffff::1%1', 'FEC0:0:0:FFFF::2%12', 'fec0:0000:0000:ffff:0000:0000:0000:0003'); Expected = @() }
+    @{ Case = 'a server beside the site-local defaults'; Ipv4 = @('10.8.0.1'); Ipv6 = @('fec0:0:0:ffff::1'); Expected = @('10.8.0.1') }
+    @{ Case = 'addresses near the site-local defaults'; Ipv4 = @(); Ipv6 = @('fec0:0:0:ffff::4', 'fec0::1', 'fec1:0:0:ffff::1'); Expected = @('fec0:0:0:ffff::4', 'fec0::1', 'fec1:0:0:ffff::1') }
+  ) {
+    Mock Get-DnsClientServerAddress {
+      [pscustomobject]@{ InterfaceIndex = [uint32]12; AddressFamily = [uint16]2; ServerAddresses = [string[]]$Ipv4 }
+      [pscustomobject]@{ InterfaceIndex = [uint32]12; AddressFamily = [uint16]23; ServerAddresses = [string[]]$Ipv6 }
+    }
     $servers = Get-ActualDnsServers 12
     $servers -is [array] | Should -BeTrue
-    $servers.Count | Should -Be 0
+    $servers.Count | Should -Be $Expected.Count
+    if ($Expected.Count -gt 0) { $servers | Should -Be @($Expected | Sort-Object) }
   }
 }
 
@@ -182,13 +211,16 @@ Describe 'Assert-DnsPolicy' {
     @{ Case = 'IPv6 written two ways'; Actual = @('2606:4700:4700::1111'); Expected = @('2606:4700:4700:0:0:0:0:1111'); Rules = @(); Throws = $null }
     @{ Case = 'no expectation (servers pushed by the VPN server)'; Actual = @('10.8.0.1'); Expected = @(); Rules = @(); Throws = $null }
     @{ Case = 'a policy rule without servers'; Actual = @('9.9.9.9'); Expected = @(); Rules = @(' ;, '); Throws = 'An unverified DNS policy overrides the VPN.' }
-    @{ Case = 'a policy rule with an empty server list'; Actual = @('9.9.9.9'); Expected = @(); Rules = @(''); Throws = 'An unverified DNS policy overrides the VPN.' }
+    @{ Case = 'an exemption or DirectAccess rule (no name servers)'; Actual = @('9.9.9.9'); Expected = @(); Rules = @(, @()); Throws = 'An unverified DNS policy overrides the VPN.' }
+    @{ Case = 'a policy rule with an empty name'; Actual = @('9.9.9.9'); Expected = @(); Rules = @(''); Throws = 'An unverified DNS policy overrides the VPN.' }
+    @{ Case = 'a policy rule listing the adapter servers'; Actual = @('149.112.112.112', '9.9.9.9'); Expected = @(); Rules = @(, @('9.9.9.9', '149.112.112.112')); Throws = $null }
     @{ Case = 'a policy rule that also names another server'; Actual = @('9.9.9.9'); Expected = @(); Rules = @('9.9.9.9; 8.8.8.8'); Throws = 'A DNS policy overrides the VPN provider.' }
     @{ Case = 'a second policy rule that sends queries elsewhere'; Actual = @('9.9.9.9'); Expected = @(); Rules = @('9.9.9.9', '10.1.1.1'); Throws = 'A DNS policy overrides the VPN provider.' }
     @{ Case = 'policy rules that point at the adapter servers'; Actual = @('149.112.112.112', '9.9.9.9'); Expected = @('9.9.9.9', '149.112.112.112'); Rules = @('9.9.9.9,,149.112.112.112', " 149.112.112.112;`t9.9.9.9 "); Throws = $null }
     @{ Case = 'a policy rule naming an adapter server in another IPv6 form'; Actual = @('2606:4700:4700::1111'); Expected = @(); Rules = @('2606:4700:4700:0:0:0:0:1111'); Throws = $null }
   ) {
-    $ruleObjects = @($Rules | ForEach-Object { [pscustomobject]@{ Namespace = '.'; NameServers = $_ } })
+    # Each row of Rules is one rule's NameServers: a string or an array.
+    $ruleObjects = @(foreach ($servers in $Rules) { New-NrptRule '.' $servers })
     Mock Get-DnsClientNrptPolicy { $ruleObjects }
     if ($Throws) {
       { Assert-DnsPolicy $Actual $Expected } | Should -Throw $Throws
@@ -197,7 +229,7 @@ Describe 'Assert-DnsPolicy' {
     }
   }
   It 'reads the effective policy and splits a rule whose servers come as a list' {
-    Mock Get-DnsClientNrptPolicy { [pscustomobject]@{ NameServers = @('9.9.9.9', '8.8.8.8') } }
+    Mock Get-DnsClientNrptPolicy { New-NrptRule '.corp' @('9.9.9.9', '8.8.8.8') }
     { Assert-DnsPolicy @('9.9.9.9') @() } | Should -Throw 'A DNS policy overrides the VPN provider.'
     Should -Invoke Get-DnsClientNrptPolicy -Times 1 -Exactly -ParameterFilter { $Effective }
   }
@@ -222,12 +254,20 @@ Describe 'Route ownership' {
     }
     Should -Invoke Find-NetRoute -Times 1 -Exactly -ParameterFilter { $RemoteIPAddress -eq '1.0.0.1' }
   }
-  It 'passes a machine without an IPv6 route, whether Find-NetRoute reports an error or nothing' {
-    Mock Find-NetRoute { Write-Error 'The remote address is unreachable.' }
+  It 'passes a machine without an IPv6 route, whether Find-NetRoute reports <Case>' -ForEach @(
+    @{ Case = 'a non-terminating error'; Lookup = { Write-Error 'The remote address is unreachable.' } }
+    @{ Case = 'a terminating error'; Lookup = { throw 'The remote address is unreachable.' } }
+    @{ Case = 'a terminating error after an entry'; Lookup = { New-Route 3 '2001:db8::5'; throw 'The lookup failed.' } }
+    @{ Case = 'nothing'; Lookup = { } }
+  ) {
+    Mock Find-NetRoute $Lookup
     { Assert-Ipv6Route 12 } | Should -Not -Throw
-    Mock Find-NetRoute { }
-    { Assert-Ipv6Route 12 } | Should -Not -Throw
-    Should -Invoke Find-NetRoute -Times 2 -Exactly -ParameterFilter { $RemoteIPAddress -eq '2606:4700:4700::1111' }
+    Should -Invoke Find-NetRoute -Times 1 -Exactly -ParameterFilter { $RemoteIPAddress -eq '2606:4700:4700::1111' }
+  }
+  It 'fails closed when an IPv4 lookup fails with a terminating error' {
+    Mock Find-NetRoute { throw 'The lookup failed.' }
+    { Assert-RouteOwnership '1.1.1.1' 12 } | Should -Throw 'The lookup failed.'
+    { Get-SourceAddress 12 } | Should -Throw 'The lookup failed.'
   }
   It 'holds an IPv6 route to the same rule' {
     Mock Find-NetRoute { New-RoutePair 12 'fd00::2' }
