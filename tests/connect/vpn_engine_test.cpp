@@ -15,7 +15,6 @@
 #include "policy/connect_request.hpp"
 #include "windows/engine/openvpn_exit_event.hpp"
 #include "windows/pipe/security_descriptor.hpp"
-#include "windows/service_handle.hpp"
 #include "windows/unique_handle.hpp"
 
 namespace morvex {
@@ -216,86 +215,6 @@ TEST_F(VpnEngineTest, AnExitEventLeftSignalledDoesNotStopTheNextOpenvpn) {
   const std::string reply = send(connect_request("openvpn", openvpn_config, "Rome"));
   EXPECT_NE(reply.find(R"("state":"connected")"), std::string::npos) << reply;
   EXPECT_NE(send(R"({"action":"traffic"})"), R"({"result":null})");
-}
-
-const std::wstring tunnel_service = L"WireGuardTunnel$MorvexVPN";
-
-// Stops the tunnel service and, when `remove` is set, deletes it, as another
-// program could.
-void stop_tunnel_service(bool remove) {
-  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  const UniqueServiceHandle service(
-      OpenServiceW(manager.get(), tunnel_service.c_str(), SERVICE_ALL_ACCESS));
-  ASSERT_TRUE(service);
-  SERVICE_STATUS status{};
-  ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-  for (int i = 0; i < 200 && QueryServiceStatus(service.get(), &status) &&
-                  status.dwCurrentState != SERVICE_STOPPED;
-       ++i) {
-    Sleep(25);
-  }
-  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-  if (remove) {
-    EXPECT_TRUE(DeleteService(service.get()));
-  }
-}
-
-// Installs and starts a tunnel service under our tunnel's name that runs
-// another program's configuration.
-void start_foreign_tunnel_service(const std::wstring& command_line) {
-  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  UniqueServiceHandle service;
-  // A deleted service leaves the manager's database once its last handle is
-  // closed, which may take a moment.
-  for (int i = 0; i < 200 && !service; ++i) {
-    service.reset(CreateServiceW(manager.get(), tunnel_service.c_str(), tunnel_service.c_str(),
-                                 SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command_line.c_str(),
-                                 nullptr, nullptr, nullptr, nullptr, nullptr));
-    if (!service) Sleep(25);
-  }
-  ASSERT_TRUE(service);
-  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr));
-}
-
-TEST_F(VpnEngineTest, ATunnelServiceThatIsGoneStoppedOrNotOursReadsAsStopped) {
-  const struct {
-    const char* what;
-    bool remove;
-    bool foreign;
-  } cases[] = {
-      {"our tunnel service stopped", false, false},
-      {"our tunnel service removed by another program", true, false},
-      {"replaced by another program's tunnel service", true, true},
-  };
-  const auto conf = runtime.path() / L"MorvexVPN.conf";
-  const std::wstring foreign_line =
-      L"\"" + (programs.path() / L"WireGuard\\wireguard.exe").wstring() + L"\" /tunnelservice \"" +
-      (programs.path() / L"Other VPN\\MorvexVPN.conf").wstring() + L"\"";
-  const std::string stopped =
-      write_reply(ReplyValue{error_status("The WireGuard connection stopped. Try reconnecting.")});
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::string reply = send(connect_request("wireguard", wireguard_config, "Oslo"));
-    ASSERT_NE(reply.find(R"("state":"connected")"), std::string::npos) << reply;
-    stop_tunnel_service(c.remove);
-    if (c.foreign) start_foreign_tunnel_service(foreign_line);
-
-    EXPECT_EQ(send(R"({"action":"status"})"), stopped);
-    EXPECT_EQ(send(R"({"action":"traffic"})"), R"({"result":null})");
-    if (c.foreign) {
-      EXPECT_EQ(
-          send(R"({"action":"disconnect"})"),
-          R"({"error":"A different VPN owns the Morvex adapter name. Close it before connecting."})");
-      EXPECT_EQ(send(R"({"action":"status"})"), stopped);
-      stop_tunnel_service(true);
-      EXPECT_EQ(send(R"({"action":"status"})"), stopped);
-    }
-    // A disconnect still cleans up what is ours.
-    EXPECT_EQ(send(R"({"action":"disconnect"})"), write_reply(ReplyValue{disconnected_status()}));
-    EXPECT_FALSE(std::filesystem::exists(conf));
-    EXPECT_EQ(send(R"({"action":"status"})"), write_reply(ReplyValue{disconnected_status()}));
-  }
 }
 
 TEST_F(VpnEngineTest, ACancelDuringTheWaitTearsTheHalfBuiltTunnelDown) {

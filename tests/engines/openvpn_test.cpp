@@ -345,17 +345,6 @@ std::map<std::string, ACCESS_MASK> event_rights(HANDLE event, bool& is_protected
   return rights;
 }
 
-// An event under the exit event's name, made before the start by another
-// program (Wine lets this test name any owner; on Windows another account can
-// only name itself), signalled and held open.
-UniqueHandle squat_event(const std::wstring& name, const wchar_t* sddl) {
-  const auto descriptor = security_descriptor_from_sddl(sddl);
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor ? descriptor->get() : nullptr,
-                                 FALSE};
-  UniqueHandle event(CreateEventW(&attributes, TRUE, TRUE, name.c_str()));
-  return event;
-}
-
 TEST(OpenvpnEngine, TheExitEventIsOursAloneAndNeverTakenFromAnotherOwner) {
   const struct {
     const char* what;
@@ -369,9 +358,16 @@ TEST(OpenvpnEngine, TheExitEventIsOursAloneAndNeverTakenFromAnotherOwner) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     OpenvpnSetup setup("openvpn=healthy");
+    // Made before the start by another program, signalled and held open. Wine
+    // lets this test name any owner; on Windows another account can only
+    // name itself.
     UniqueHandle squatter;
     if (c.squatter != nullptr) {
-      squatter = squat_event(setup.context.openvpn_exit_event, c.squatter);
+      const auto descriptor = security_descriptor_from_sddl(c.squatter);
+      ASSERT_TRUE(descriptor);
+      SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor->get(), FALSE};
+      squatter.reset(
+          CreateEventW(&attributes, TRUE, TRUE, setup.context.openvpn_exit_event.c_str()));
       ASSERT_TRUE(squatter);
     }
     const auto result = start_openvpn(setup.state, setup.profile("u", "p"), setup.context);
