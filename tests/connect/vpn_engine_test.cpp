@@ -13,6 +13,8 @@
 #include "../engines/engine_test_support.hpp"
 #include "dispatch/dispatcher.hpp"
 #include "policy/connect_request.hpp"
+#include "windows/engine/openvpn_exit_event.hpp"
+#include "windows/pipe/security_descriptor.hpp"
 #include "windows/unique_handle.hpp"
 
 namespace morvex {
@@ -198,6 +200,21 @@ TEST_F(VpnEngineTest, AFailedDisconnectNeverLeavesAStoppedEngineReportedAsConnec
     EXPECT_EQ(send(R"({"action":"status"})"), write_reply(ReplyValue{disconnected_status()}));
     EXPECT_FALSE(std::filesystem::exists(runtime.path() / c.held));
   }
+}
+
+TEST_F(VpnEngineTest, AnExitEventLeftSignalledDoesNotStopTheNextOpenvpn) {
+  // A handle to the service's exit event that outlived a teardown keeps the
+  // event, and its signal, alive.
+  const auto descriptor = security_descriptor_from_sddl(exit_event_sddl);
+  ASSERT_TRUE(descriptor);
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor->get(), FALSE};
+  const UniqueHandle left(
+      CreateEventW(&attributes, TRUE, TRUE, context.openvpn_exit_event.c_str()));
+  ASSERT_TRUE(left);
+  scenario(programs.path() / L"OpenVPN\\bin", "status_interval_ms=100\n");
+  const std::string reply = send(connect_request("openvpn", openvpn_config, "Rome"));
+  EXPECT_NE(reply.find(R"("state":"connected")"), std::string::npos) << reply;
+  EXPECT_NE(send(R"({"action":"traffic"})"), R"({"result":null})");
 }
 
 TEST_F(VpnEngineTest, ACancelDuringTheWaitTearsTheHalfBuiltTunnelDown) {

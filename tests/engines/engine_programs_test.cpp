@@ -10,9 +10,9 @@
 #include "command/runner.hpp"
 #include "engines/engine_test_support.hpp"
 #include "windows/engine/openvpn_engine.hpp"
-#include "windows/service_handle.hpp"
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/wireguard_engine.hpp"
+#include "windows/service_handle.hpp"
 
 namespace morvex {
 namespace {
@@ -58,8 +58,8 @@ TEST(WireguardTunnel, InstallsProbesAndTearsDownTheTunnelService) {
   profile.protocol = "wireguard";
   profile.config = "[Interface]\nAddress = 10.2.0.2/32\n";
 
-  // Not installed yet: the query tool fails, which reads as not ready.
-  EXPECT_EQ(wireguard_readiness(setup.context).state, EngineReadiness::not_ready);
+  // Not installed yet: no tunnel runs under the name.
+  EXPECT_EQ(wireguard_readiness(setup.state, setup.context).state, EngineReadiness::stopped);
 
   ASSERT_TRUE(install_wireguard_tunnel(setup.state, profile, setup.context));
   const auto conf = setup.storage / (setup.context.tunnel_name + L".conf");
@@ -67,7 +67,7 @@ TEST(WireguardTunnel, InstallsProbesAndTearsDownTheTunnelService) {
   ASSERT_TRUE(command_line);
   EXPECT_NE(command_line->find(conf.wstring()), std::wstring::npos);
 
-  const auto ready = wireguard_readiness(setup.context);
+  const auto ready = wireguard_readiness(setup.state, setup.context);
   EXPECT_EQ(ready.state, EngineReadiness::ready);
   setup.state.active_profile = profile;
   EXPECT_EQ(read_traffic(setup.state, setup.context), (TrafficTotals{1024, 2048}));
@@ -86,12 +86,12 @@ TEST(WireguardTunnel, StaleOrMalformedQueryOutputIsNotReady) {
   const auto scenario = setup.root / L"WireGuard\\scenario.txt";
 
   write_file(scenario, "latest_handshakes=peer\\t0\\npeer2\\t1000\\n\ntransfer=peer\\t1\\tx\\n\n");
-  EXPECT_EQ(wireguard_readiness(setup.context).state, EngineReadiness::not_ready);
-  EXPECT_EQ(wireguard_traffic(setup.context), std::nullopt);
+  EXPECT_EQ(wireguard_readiness(setup.state, setup.context).state, EngineReadiness::not_ready);
+  EXPECT_EQ(wireguard_traffic(setup.state, setup.context), std::nullopt);
 
   write_file(scenario, "latest_handshakes=\\xff\ntransfer=\n");
-  EXPECT_EQ(wireguard_readiness(setup.context).state, EngineReadiness::not_ready);
-  EXPECT_EQ(wireguard_traffic(setup.context), (TrafficTotals{0, 0}));
+  EXPECT_EQ(wireguard_readiness(setup.state, setup.context).state, EngineReadiness::not_ready);
+  EXPECT_EQ(wireguard_traffic(setup.state, setup.context), (TrafficTotals{0, 0}));
 
   ASSERT_TRUE(teardown_tunnel(setup.state, setup.context));
 }

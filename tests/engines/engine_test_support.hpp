@@ -15,6 +15,7 @@
 
 #include "command/runner.hpp"
 #include "windows/engine/engine_context.hpp"
+#include "windows/service_handle.hpp"
 
 namespace morvex::testing {
 
@@ -102,6 +103,58 @@ inline void install_simulated(const std::wstring& simulated, const std::filesyst
   std::filesystem::create_directories(target.parent_path());
   std::filesystem::copy_file(program_folder() / (L"simulated-" + simulated + L".exe"), target,
                              std::filesystem::copy_options::overwrite_existing);
+}
+
+// A tunnel service of the given command line, stopped and deleted when the
+// test ends.
+class TunnelService {
+ public:
+  TunnelService(const std::wstring& tunnel, const std::wstring& command_line)
+      : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+    const std::wstring name = L"WireGuardTunnel$" + tunnel;
+    service_.reset(CreateServiceW(manager_.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                  SERVICE_ERROR_NORMAL, command_line.c_str(), nullptr, nullptr,
+                                  nullptr, nullptr, nullptr));
+  }
+  ~TunnelService() {
+    if (!service_) return;
+    SERVICE_STATUS status{};
+    if (ControlService(service_.get(), SERVICE_CONTROL_STOP, &status)) wait_for(SERVICE_STOPPED);
+    DeleteService(service_.get());
+  }
+  bool created() const { return static_cast<bool>(service_); }
+  bool start() { return StartServiceW(service_.get(), 0, nullptr) && wait_for(SERVICE_RUNNING); }
+  bool wait_for(DWORD state) {
+    for (int i = 0; i < 200; ++i) {
+      SERVICE_STATUS status{};
+      if (!QueryServiceStatus(service_.get(), &status)) return false;
+      if (status.dwCurrentState == state) return true;
+      Sleep(25);
+    }
+    return false;
+  }
+  // Deletes the service, as the WireGuard manager does on uninstall.
+  void remove() {
+    DeleteService(service_.get());
+    service_.reset();
+  }
+  static bool exists(const std::wstring& tunnel) {
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const std::wstring name = L"WireGuardTunnel$" + tunnel;
+    return static_cast<bool>(
+        UniqueServiceHandle(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS)));
+  }
+
+ private:
+  UniqueServiceHandle manager_;
+  UniqueServiceHandle service_;
+};
+
+// The simulated tunnel service's command line for a configuration file.
+inline std::wstring tunnel_service_line(const std::filesystem::path& configuration) {
+  return L"\"" + (testing::program_folder() / L"simulated-wireguard.exe").wstring() +
+         L"\" /tunnelservice \"" + configuration.wstring() + L"\"";
 }
 
 }  // namespace morvex::testing

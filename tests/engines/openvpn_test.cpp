@@ -1,8 +1,11 @@
+#include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <windows.h>
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +13,8 @@
 #include "engines/engine_test_support.hpp"
 #include "windows/engine/openvpn_engine.hpp"
 #include "windows/engine/tunnel_state.hpp"
+#include "windows/local_memory.hpp"
+#include "windows/pipe/security_descriptor.hpp"
 #include "windows/unique_handle.hpp"
 
 namespace morvex {
@@ -302,6 +307,100 @@ TEST(OpenvpnEngine, AMissingProgramLeavesItsFilesForTheTeardown) {
   EXPECT_FALSE(setup.state.openvpn_exit_event);
 }
 
+// What each principal may do with an event, from the access list read back
+// from the live object, generic rights mapped as Windows maps them for events
+// ("Synchronization Object Security and Access Rights").
+std::map<std::string, ACCESS_MASK> event_rights(HANDLE event, bool& is_protected) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  std::map<std::string, ACCESS_MASK> rights;
+  if (GetSecurityInfo(event, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &raw) != ERROR_SUCCESS) {
+    return rights;
+  }
+  const UniqueLocal<void> descriptor(raw);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(raw, &control, &revision);
+  is_protected = (control & SE_DACL_PROTECTED) != 0;
+  constexpr ACCESS_MASK event_query_state = 0x0001;  // not in every SDK's headers
+  GENERIC_MAPPING mapping{STANDARD_RIGHTS_READ | event_query_state,
+                          STANDARD_RIGHTS_WRITE | EVENT_MODIFY_STATE,
+                          STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, EVENT_ALL_ACCESS};
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) continue;
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      rights["not an allow entry"] = 1;
+      continue;
+    }
+    wchar_t* sid = nullptr;
+    if (!ConvertSidToStringSidW(&allowed->SidStart, &sid)) continue;
+    const UniqueLocal<wchar_t> sid_text(sid);
+    ACCESS_MASK mask = allowed->Mask;
+    MapGenericMask(&mask, &mapping);
+    rights[std::string(sid, sid + wcslen(sid))] |= mask;
+  }
+  return rights;
+}
+
+TEST(OpenvpnEngine, TheExitEventIsOursAloneAndNeverTakenFromAnotherOwner) {
+  const struct {
+    const char* what;
+    const wchar_t* squatter;  // the owner and access list of an event made first, if any
+    bool starts;
+  } cases[] = {
+      {"no event of that name", nullptr, true},
+      {"our own account's event left signalled", L"D:(A;;GA;;;WD)", true},
+      {"another owner's event left signalled", L"O:WDD:(A;;GA;;;WD)", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    OpenvpnSetup setup("openvpn=healthy");
+    // Made before the start by another program, signalled and held open. Wine
+    // lets this test name any owner; on Windows another account can only
+    // name itself.
+    UniqueHandle squatter;
+    if (c.squatter != nullptr) {
+      const auto descriptor = security_descriptor_from_sddl(c.squatter);
+      ASSERT_TRUE(descriptor);
+      SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor->get(), FALSE};
+      squatter.reset(
+          CreateEventW(&attributes, TRUE, TRUE, setup.context.openvpn_exit_event.c_str()));
+      ASSERT_TRUE(squatter);
+    }
+    const auto result = start_openvpn(setup.state, setup.profile("u", "p"), setup.context);
+    if (!c.starts) {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error().message, "Cannot prepare VPN shutdown handling.");
+      EXPECT_FALSE(setup.state.openvpn_exit_event || setup.state.openvpn_process);
+      EXPECT_FALSE(
+          std::filesystem::exists(setup.root / L"OpenVPN\\bin\\openvpn-command-lines.txt"));
+      // The other program's event is left as it was.
+      EXPECT_EQ(WaitForSingleObject(squatter.get(), 0), WAIT_OBJECT_0);
+      EXPECT_TRUE(teardown_tunnel(setup.state, setup.context));
+      continue;
+    }
+    ASSERT_TRUE(result) << result.error().message;
+    // A signal left on the event does not end the new OpenVPN: it runs and
+    // comes up.
+    ASSERT_TRUE(wait_until_ready(setup.state));
+    EXPECT_EQ(WaitForSingleObject(setup.state.openvpn_process.get(), 0),
+              static_cast<DWORD>(WAIT_TIMEOUT));
+    if (!squatter) {
+      bool is_protected = false;
+      const auto rights = event_rights(setup.state.openvpn_exit_event.get(), is_protected);
+      EXPECT_TRUE(is_protected);
+      EXPECT_EQ(rights, (std::map<std::string, ACCESS_MASK>{{"S-1-5-18", EVENT_ALL_ACCESS},
+                                                            {"S-1-5-32-544", EVENT_ALL_ACCESS}}));
+    }
+    const auto process = watch(setup.state);
+    ASSERT_TRUE(teardown_tunnel(setup.state, setup.context));
+    EXPECT_EQ(exit_code(process), 0u);  // still leaves on the event
+  }
+}
+
 TEST(ReadTraffic, AsksTheEngineOfTheActiveProfile) {
   OpenvpnSetup setup("", false);
   write_file(setup.storage / L"status.txt", "TUN/TAP write bytes,100\nTUN/TAP read bytes,200\n");
@@ -318,6 +417,13 @@ TEST(ReadTraffic, AsksTheEngineOfTheActiveProfile) {
   EXPECT_TRUE(setup.runner.runs.empty());
 
   setup.state.active_profile->protocol = "wireguard";
+  // Only while our tunnel service runs.
+  EXPECT_EQ(read_traffic(setup.state, setup.context), std::nullopt);
+  EXPECT_TRUE(setup.runner.runs.empty());
+  testing::TunnelService service(
+      setup.context.tunnel_name,
+      testing::tunnel_service_line(setup.storage / (setup.context.tunnel_name + L".conf")));
+  ASSERT_TRUE(service.created() && service.start());
   EXPECT_EQ(read_traffic(setup.state, setup.context), (TrafficTotals{1, 2}));
   ASSERT_EQ(setup.runner.runs.size(), 1u);
   EXPECT_EQ(setup.runner.runs[0].command.arguments.at(2), L"transfer");

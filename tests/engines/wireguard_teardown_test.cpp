@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,6 @@
 #include "windows/engine/private_files.hpp"
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/wireguard_engine.hpp"
-#include "windows/service_handle.hpp"
 #include "windows/unique_handle.hpp"
 
 namespace morvex {
@@ -69,37 +69,6 @@ TEST(SplitCommandLine, FollowsTheWindowsRules) {
   const auto invalid = split_command_line("prog \xFF");
   ASSERT_FALSE(invalid);
   EXPECT_EQ(invalid.error().message, "Cannot inspect VPN service arguments.");
-}
-
-TEST(WireguardProbes, AskTheQueryToolWithinThreeSeconds) {
-  TempFolder root;
-  ScriptedRunner runner;
-  const auto context = testing::test_context(runner, root.path(), 1'800'000'000);
-  runner.answer = [](const EngineCommand& command) -> Result<std::string> {
-    if (command.arguments.at(2) == L"latest-handshakes") return "peer\t1799999821\n";
-    return "a\t10\t20\nb\t5\t7\n";
-  };
-
-  const auto ready = wireguard_readiness(context);
-  EXPECT_EQ(ready.state, EngineReadiness::ready);
-  EXPECT_EQ(ready.adapter, std::string(context.tunnel_name.begin(), context.tunnel_name.end()));
-  EXPECT_EQ(wireguard_traffic(context), (TrafficTotals{15, 27}));
-
-  ASSERT_EQ(runner.runs.size(), 2u);
-  for (const auto& run : runner.runs) {
-    EXPECT_EQ(run.command.program, (root.path() / L"WireGuard\\wg.exe").wstring());
-    EXPECT_EQ(run.timeout, 3s);
-  }
-  EXPECT_EQ(runner.runs[0].command.arguments,
-            (std::vector<std::wstring>{L"show", context.tunnel_name, L"latest-handshakes"}));
-  EXPECT_EQ(runner.runs[1].command.arguments,
-            (std::vector<std::wstring>{L"show", context.tunnel_name, L"transfer"}));
-
-  runner.answer = [](const EngineCommand&) -> Result<std::string> {
-    return fail("VPN component timed out. Please try again.");
-  };
-  EXPECT_EQ(wireguard_readiness(context).state, EngineReadiness::not_ready);
-  EXPECT_EQ(wireguard_traffic(context), std::nullopt);
 }
 
 TEST(InstallWireguardTunnel, WritesTheConfigurationAndInstallsItsService) {
@@ -210,43 +179,76 @@ TEST(Teardown, AFileHeldOpenKeepsTheActiveProfile) {
   EXPECT_FALSE(state.engines_stopped);
 }
 
-// A tunnel service of the given command line, deleted when the test ends.
-class TunnelService {
- public:
-  TunnelService(const std::wstring& tunnel, const std::wstring& command_line)
-      : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
-    const std::wstring name = L"WireGuardTunnel$" + tunnel;
-    service_.reset(CreateServiceW(manager_.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                  SERVICE_ERROR_NORMAL, command_line.c_str(), nullptr, nullptr,
-                                  nullptr, nullptr, nullptr));
-  }
-  ~TunnelService() {
-    if (service_) DeleteService(service_.get());
-  }
-  bool created() const { return static_cast<bool>(service_); }
-  // Deletes the service, as the WireGuard manager does on uninstall.
-  void remove() {
-    DeleteService(service_.get());
-    service_.reset();
-  }
-  static bool exists(const std::wstring& tunnel) {
-    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const std::wstring name = L"WireGuardTunnel$" + tunnel;
-    return static_cast<bool>(
-        UniqueServiceHandle(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS)));
-  }
-
- private:
-  UniqueServiceHandle manager_;
-  UniqueServiceHandle service_;
-};
-
 std::wstring replace_all(std::wstring text, const std::wstring& from, const std::wstring& to) {
   for (auto at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
   return text;
+}
+
+TEST(WireguardProbes, AskTheQueryToolOnlyWhileOurTunnelServiceRuns) {
+  TempFolder folder;
+  const auto other = folder.path() / L"Other VPN";
+  std::filesystem::create_directories(other);
+  struct Case {
+    const char* what;
+    std::optional<std::filesystem::path> folder;  // where the service's configuration lies
+    bool running;
+    EngineReadiness expected;
+  };
+  const Case cases[] = {
+      {"no tunnel service", std::nullopt, false, EngineReadiness::stopped},
+      {"ours, stopped", folder.path(), false, EngineReadiness::stopped},
+      {"another program's, running", other, true, EngineReadiness::stopped},
+      {"ours, running", folder.path(), true, EngineReadiness::ready},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedRunner runner;
+    const auto context = testing::test_context(runner, folder.path() / L"pf", 1'800'000'000);
+    runner.answer = [](const EngineCommand& command) -> Result<std::string> {
+      if (command.arguments.at(2) == L"latest-handshakes") return "peer\t1799999821\n";
+      return "a\t10\t20\nb\t5\t7\n";
+    };
+    std::optional<testing::TunnelService> service;
+    if (c.folder) {
+      service.emplace(context.tunnel_name,
+                      testing::tunnel_service_line(*c.folder / (context.tunnel_name + L".conf")));
+      ASSERT_TRUE(service->created());
+      if (c.running) {
+        ASSERT_TRUE(service->start());
+      }
+    }
+    const TunnelState state(folder.path());
+
+    const auto readiness = wireguard_readiness(state, context);
+    EXPECT_EQ(readiness.state, c.expected);
+    const auto traffic = wireguard_traffic(state, context);
+    if (c.expected != EngineReadiness::ready) {
+      // Whatever tunnel carries the name, it is not ours to report on.
+      EXPECT_EQ(traffic, std::nullopt);
+      EXPECT_TRUE(runner.runs.empty());
+      continue;
+    }
+    EXPECT_EQ(readiness.adapter,
+              std::string(context.tunnel_name.begin(), context.tunnel_name.end()));
+    EXPECT_EQ(traffic, (TrafficTotals{15, 27}));
+    ASSERT_EQ(runner.runs.size(), 2u);
+    for (const auto& run : runner.runs) {
+      EXPECT_EQ(run.command.program, (folder.path() / L"pf" / L"WireGuard\\wg.exe").wstring());
+      EXPECT_EQ(run.timeout, 3s);
+    }
+    EXPECT_EQ(runner.runs[0].command.arguments,
+              (std::vector<std::wstring>{L"show", context.tunnel_name, L"latest-handshakes"}));
+    EXPECT_EQ(runner.runs[1].command.arguments,
+              (std::vector<std::wstring>{L"show", context.tunnel_name, L"transfer"}));
+
+    runner.answer = [](const EngineCommand&) -> Result<std::string> {
+      return fail("VPN component timed out. Please try again.");
+    };
+    EXPECT_EQ(wireguard_readiness(state, context).state, EngineReadiness::not_ready);
+    EXPECT_EQ(wireguard_traffic(state, context), std::nullopt);
+  }
 }
 
 TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
@@ -281,14 +283,14 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
     ScriptedRunner runner;
     const auto context = testing::test_context(runner, folder.path() / L"pf");
     const auto conf = (storage / (context.tunnel_name + L".conf")).wstring();
-    TunnelService service(context.tunnel_name, program + L"\"" + c.spell(conf) + L"\"");
+    testing::TunnelService service(context.tunnel_name, program + L"\"" + c.spell(conf) + L"\"");
     ASSERT_TRUE(service.created());
     // The manager deletes the service and waits for it to go, which it does
     // only once nobody holds a handle to it.
     bool gone_during_uninstall = false;
     runner.answer = [&](const EngineCommand&) -> Result<std::string> {
       service.remove();
-      gone_during_uninstall = !TunnelService::exists(context.tunnel_name);
+      gone_during_uninstall = !testing::TunnelService::exists(context.tunnel_name);
       return std::string();
     };
     testing::write_file(conf, "x");
@@ -305,14 +307,14 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
                 (std::vector<std::wstring>{L"/uninstalltunnelservice", context.tunnel_name}));
       EXPECT_EQ(runner.runs[0].timeout, 15s);
       EXPECT_TRUE(gone_during_uninstall);
-      EXPECT_FALSE(TunnelService::exists(context.tunnel_name));
+      EXPECT_FALSE(testing::TunnelService::exists(context.tunnel_name));
       EXPECT_FALSE(std::filesystem::exists(conf));
     } else {
       ASSERT_FALSE(result);
       EXPECT_EQ(result.error().message,
                 "A different VPN owns the Morvex adapter name. Close it before connecting.");
       EXPECT_TRUE(runner.runs.empty());
-      EXPECT_TRUE(TunnelService::exists(context.tunnel_name));
+      EXPECT_TRUE(testing::TunnelService::exists(context.tunnel_name));
       EXPECT_TRUE(std::filesystem::exists(conf));  // files and profile stay
       EXPECT_TRUE(state.active_profile);
       EXPECT_FALSE(state.engines_stopped);
@@ -325,7 +327,8 @@ TEST(Teardown, AFailedUninstallKeepsFilesAndProfile) {
   ScriptedRunner runner;
   const auto context = testing::test_context(runner, folder.path() / L"pf");
   const auto conf = (folder.path() / (context.tunnel_name + L".conf")).wstring();
-  TunnelService service(context.tunnel_name, L"wireguard.exe /tunnelservice \"" + conf + L"\"");
+  testing::TunnelService service(context.tunnel_name,
+                                 L"wireguard.exe /tunnelservice \"" + conf + L"\"");
   ASSERT_TRUE(service.created());
   testing::write_file(conf, "x");
   runner.answer = [](const EngineCommand&) -> Result<std::string> {

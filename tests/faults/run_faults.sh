@@ -174,4 +174,43 @@ check "the foreign configuration is untouched" "$(cat "$drive/Other VPN/MorvexVP
 "$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
 check "once it is gone our service starts and answers" "$(request "$status")" "$disconnected"
 
+# ---- our WireGuard tunnel taken over: our tunnel service stops, is removed and
+# another program's takes the name; status and traffic never report that one as
+# ours, and a disconnect cleans up once it is gone.
+tunnel='WireGuardTunnel$MorvexVPN'
+wait_state() {  # wait_state SERVICE STATE: up to 10 s
+  for _ in $(seq 100); do [[ "$(service_query "$1")" == "$2" ]] && break; sleep 0.1; done
+}
+wireguard_stopped='{"result":{"activeProfile":null,"connectedAt":null,"connection":null,"message":"The WireGuard connection stopped. Try reconnecting.","platform":"windows","publicAddress":null,"state":"error"}}'
+request "$wireguard_connect" >/dev/null
+check "takeover: our tunnel service runs" "$(service_query "$tunnel")" RUNNING
+"$wine" sc stop "$tunnel" </dev/null >/dev/null 2>&1
+wait_state "$tunnel" STOPPED
+check "takeover: our stopped tunnel service reads as stopped" "$(request "$status")" \
+  "$wireguard_stopped"
+"$wine" sc delete "$tunnel" </dev/null >/dev/null 2>&1
+wait_state "$tunnel" missing
+"$wine" sc create "$tunnel" \
+  binPath= '"C:\Program Files\WireGuard\wireguard.exe" /tunnelservice "C:\Other VPN\MorvexVPN.conf"' \
+  </dev/null >/dev/null
+"$wine" sc start "$tunnel" </dev/null >/dev/null
+wait_state "$tunnel" RUNNING
+check "takeover: status with another program's tunnel under the name" "$(request "$status")" \
+  "$wireguard_stopped"
+check "takeover: no traffic totals of the other tunnel" "$(request '{"action":"traffic"}')" \
+  '{"result":null}'
+check "takeover: disconnect refused while the other tunnel holds the name" \
+  "$(request '{"action":"disconnect"}')" "$foreign"
+check "takeover: the other tunnel service untouched" "$(service_query "$tunnel")" RUNNING
+"$wine" sc stop "$tunnel" </dev/null >/dev/null 2>&1
+wait_state "$tunnel" STOPPED
+"$wine" sc delete "$tunnel" </dev/null >/dev/null 2>&1
+wait_state "$tunnel" missing
+check "takeover: still stopped once the other tunnel is gone" "$(request "$status")" \
+  "$wireguard_stopped"
+check "takeover: a later disconnect cleans up" "$(request '{"action":"disconnect"}')" \
+  "$disconnected"
+check "takeover: nothing left in private storage but the adapter" "$(private_files)" \
+  "adapter-tap.id"
+
 checks_summary faults

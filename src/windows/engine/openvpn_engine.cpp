@@ -9,6 +9,7 @@
 
 #include "command/runner_text.hpp"
 #include "windows/engine/engine_locations.hpp"
+#include "windows/engine/openvpn_exit_event.hpp"
 #include "windows/engine/portable/openvpn_output.hpp"
 #include "windows/engine/portable/tap_adapter_output.hpp"
 #include "windows/engine/private_files.hpp"
@@ -138,9 +139,9 @@ Result<void> start_openvpn(TunnelState& state, const Profile& profile,
   wipe(credentials);
   if (!auth) return std::unexpected(auth.error());
 
-  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, context.openvpn_exit_event.c_str()));
-  if (!event) return fail("Cannot prepare VPN shutdown handling.");
-  state.openvpn_exit_event = std::move(event);
+  auto event = create_exit_event(context.openvpn_exit_event);
+  if (!event) return std::unexpected(event.error());
+  state.openvpn_exit_event = std::move(*event);
 
   auto command = engine_command(context.program_path(openvpn_program));
   command.arguments = {L"--config",

@@ -3,13 +3,10 @@
 #include <chrono>
 #include <thread>
 
-#include "windows/engine/command_line_split.hpp"
 #include "windows/engine/engine_locations.hpp"
-#include "windows/engine/portable/tunnel_path.hpp"
 #include "windows/engine/private_files.hpp"
 #include "windows/engine/tunnel_state.hpp"
-#include "windows/engine/wide_text.hpp"
-#include "windows/service_handle.hpp"
+#include "windows/engine/wireguard_service.hpp"
 
 namespace morvex {
 namespace {
@@ -21,7 +18,6 @@ constexpr auto exit_poll_interval = 50ms;
 // bounded all the same.
 constexpr DWORD terminate_wait_ms = 5000;
 constexpr auto uninstall_timeout = 15s;
-constexpr DWORD service_config_bytes = 8192;
 
 enum class Exit { exited, running, unknown };
 
@@ -57,49 +53,18 @@ Result<void> stop_openvpn(HANDLE process, std::chrono::milliseconds wait) {
   return {};
 }
 
-// Whether the tunnel service exists and provably runs our configuration
-// file: false when there is none, a failure when it runs another one. The
-// handles to the service manager are closed on return.
-Result<bool> our_wireguard_tunnel_exists(const TunnelState& state, const EngineContext& context) {
-  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return fail("Cannot contact Windows Services.");
-  const std::wstring service_name = L"WireGuardTunnel$" + context.tunnel_name;
-  const UniqueServiceHandle service(
-      OpenServiceW(manager.get(), service_name.c_str(), SERVICE_QUERY_CONFIG));
-  if (!service) {
-    if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return false;
-    return fail("Cannot inspect the WireGuard service.");
-  }
-
-  alignas(QUERY_SERVICE_CONFIGW) unsigned char buffer[service_config_bytes];
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
-  DWORD needed = 0;
-  if (!QueryServiceConfigW(service.get(), config, sizeof(buffer), &needed)) {
-    return fail("Cannot verify WireGuard ownership.");
-  }
-  const auto command_line =
-      engines::utf8_from_wide(config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"");
-  if (!command_line) return fail("Cannot inspect VPN service arguments.");
-  const auto arguments = split_command_line(*command_line);
-  if (!arguments) return std::unexpected(arguments.error());
-
-  const auto ours = engines::utf8_from_wide(
-      (state.directory / std::filesystem::path(context.tunnel_name + L".conf")).wstring());
-  if (!ours || !names_configuration(*arguments, *ours)) {
-    return fail("A different VPN owns the Morvex adapter name. Close it before connecting.");
-  }
-  return true;
-}
-
 // Removes the WireGuard tunnel service when it provably runs our
 // configuration file; a tunnel service of another program is left alone.
 // Our handles are closed before the manager program runs: while any handle
 // to it is open, a deleted service stays "marked for deletion", and the
 // manager waits for it to go.
 Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineContext& context) {
-  const auto exists = our_wireguard_tunnel_exists(state, context);
-  if (!exists) return std::unexpected(exists.error());
-  if (!*exists) return {};
+  const auto found = find_tunnel_service(state, context, false);
+  if (!found) return std::unexpected(found.error());
+  if (found->owner == TunnelServiceOwner::none) return {};
+  if (found->owner == TunnelServiceOwner::foreign) {
+    return fail("A different VPN owns the Morvex adapter name. Close it before connecting.");
+  }
 
   auto command = engine_command(context.program_path(wireguard_manager_program));
   command.arguments = {L"/uninstalltunnelservice", context.tunnel_name};

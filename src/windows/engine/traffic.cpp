@@ -6,7 +6,7 @@ namespace morvex {
 
 std::optional<TrafficTotals> read_traffic(TunnelState& state, const EngineContext& context) {
   if (!state.active_profile || state.engines_stopped) return std::nullopt;
-  if (state.active_profile->protocol == "wireguard") return wireguard_traffic(context);
+  if (state.active_profile->protocol == "wireguard") return wireguard_traffic(state, context);
   return openvpn_traffic(state);
 }
 

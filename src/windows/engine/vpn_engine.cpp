@@ -17,8 +17,8 @@ class RecordProbes final : public ProtectionProbes {
 
   AdapterReadiness readiness(const Profile& profile) override {
     if (state_.engines_stopped) return {AdapterReadiness::Kind::stopped, ""};
-    const Readiness found =
-        profile.protocol == "wireguard" ? wireguard_readiness(context_) : openvpn_readiness(state_);
+    const Readiness found = profile.protocol == "wireguard" ? wireguard_readiness(state_, context_)
+                                                            : openvpn_readiness(state_);
     switch (found.state) {
       case EngineReadiness::stopped: return {AdapterReadiness::Kind::stopped, ""};
       case EngineReadiness::not_ready: return {AdapterReadiness::Kind::not_ready, ""};

@@ -6,6 +6,7 @@
 #include "windows/engine/portable/wireguard_output.hpp"
 #include "windows/engine/private_files.hpp"
 #include "windows/engine/wide_text.hpp"
+#include "windows/engine/wireguard_service.hpp"
 
 namespace morvex {
 namespace {
@@ -35,13 +36,24 @@ Result<void> install_wireguard_tunnel(TunnelState& state, const Profile& profile
   return {};
 }
 
-Readiness wireguard_readiness(const EngineContext& context) {
+Readiness wireguard_readiness(const TunnelState& state, const EngineContext& context) {
+  // The query tool reports whatever tunnel carries the name, so the service
+  // is looked at first, with the teardown's own ownership rule.
+  const auto service = find_tunnel_service(state, context, true);
+  if (!service) return {};
+  if (service->owner != TunnelServiceOwner::ours) return {EngineReadiness::stopped, {}};
+  if (service->current_state == SERVICE_STOPPED || service->current_state == SERVICE_STOP_PENDING) {
+    return {EngineReadiness::stopped, {}};
+  }
+  if (service->current_state != SERVICE_RUNNING) return {};
   const auto output = run_wg_show(context, L"latest-handshakes");
   if (!output || !has_recent_handshake(*output, context.unix_seconds())) return {};
   return {EngineReadiness::ready, engines::utf8_from_wide(context.tunnel_name).value_or("")};
 }
 
-std::optional<TrafficTotals> wireguard_traffic(const EngineContext& context) {
+std::optional<TrafficTotals> wireguard_traffic(const TunnelState& state,
+                                               const EngineContext& context) {
+  if (!our_tunnel_service_runs(state, context)) return std::nullopt;
   const auto output = run_wg_show(context, L"transfer");
   if (!output) return std::nullopt;
   return parse_wireguard_transfer(*output);

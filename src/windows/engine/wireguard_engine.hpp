@@ -14,13 +14,18 @@ namespace morvex {
 Result<void> install_wireguard_tunnel(TunnelState& state, const Profile& profile,
                                       const EngineContext& context);
 
-// Ready, with the tunnel's adapter, once a peer has shaken hands within the
-// last 179 seconds; otherwise not ready. Never stopped: the tunnel service
-// restarts by itself.
-Readiness wireguard_readiness(const EngineContext& context);
+// Stopped when no tunnel service of the tunnel's name exists, when the one
+// that does runs another program's configuration, or when ours has stopped:
+// the record's profile then describes no tunnel. Otherwise ready, with the
+// tunnel's adapter, once our service runs and a peer has shaken hands within
+// the last 179 seconds; not ready while it starts, when the service manager
+// cannot be asked, or without a recent handshake.
+Readiness wireguard_readiness(const TunnelState& state, const EngineContext& context);
 
-// The tunnel's byte totals over all peers, or nothing when the query fails or
-// its output is not as expected.
-std::optional<TrafficTotals> wireguard_traffic(const EngineContext& context);
+// The tunnel's byte totals over all peers while our tunnel service runs;
+// nothing when it does not (a tunnel of another program under the name is not
+// counted), or when the query fails or its output is not as expected.
+std::optional<TrafficTotals> wireguard_traffic(const TunnelState& state,
+                                               const EngineContext& context);
 
 }  // namespace morvex
