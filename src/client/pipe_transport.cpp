@@ -78,9 +78,9 @@ Outcome<Handle> open_pipe(const PipeOptions& options, Clock::time_point deadline
 }
 
 // One connection: reads and writes that end by the deadline.
-class Connection {
+class PipeConnection {
  public:
-  Connection(Handle pipe, Handle event, Clock::time_point deadline)
+  PipeConnection(Handle pipe, Handle event, Clock::time_point deadline)
       : pipe_(std::move(pipe)), event_(std::move(event)), deadline_(deadline) {}
 
   Outcome<void> write_all(std::string_view bytes) {
@@ -150,7 +150,7 @@ Outcome<std::string> pipe_exchange(std::string_view request, std::chrono::millis
   if (!event.valid()) return failure(ErrorKind::broken);
   auto pipe = open_pipe(options, deadline);
   if (!pipe) return std::unexpected(pipe.error());
-  Connection connection(std::move(*pipe), std::move(event), deadline);
+  PipeConnection connection(std::move(*pipe), std::move(event), deadline);
   if (auto sent = connection.write_all(frame(request)); !sent) {
     return std::unexpected(sent.error());
   }
