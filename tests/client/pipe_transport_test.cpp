@@ -37,7 +37,7 @@ std::string read_some(HANDLE pipe, std::size_t count) {
 }
 
 // One instance of `name`, served on a thread by `behaviour` once a client
-// connects.
+// connects and closed when `behaviour` returns.
 class OneShotServer {
  public:
   OneShotServer(const std::wstring& name, std::function<void(HANDLE)> behaviour)
@@ -48,6 +48,7 @@ class OneShotServer {
       if (ConnectNamedPipe(pipe_.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
         behaviour(pipe_.get());
       }
+      pipe_.reset();
     });
   }
   ~OneShotServer() { thread_.join(); }
@@ -92,6 +93,7 @@ TEST(PipeTransport, SendsOneFrameAndReadsOne) {
     OneShotServer server(name, [&](HANDLE pipe) {
       seen = request_body(pipe);
       send(pipe, frame("reply to " + seen));
+      read_some(pipe, 1);  // until the client has closed its end
     });
     EXPECT_EQ(pipe_exchange(R"({"action":"status"})", 5s, {.pipe_name = name}),
               R"(reply to {"action":"status"})");
