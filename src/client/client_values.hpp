@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "dispatch/reply_values.hpp"
+
 namespace morvex::client {
 
 // Largest body in either direction of an exchange.
@@ -52,58 +54,12 @@ inline constexpr std::string_view invalid_request = "Invalid VPN request.";
 
 Error make_error(ErrorKind kind);
 
-// The tunnel states of the shared vocabulary; the service reports
-// disconnected, checking, connected and error.
-enum class State {
-  disconnected,
-  connecting,
-  checking,
-  reconnecting,
-  disconnecting,
-  connected,
-  error,
-};
-
-std::string_view state_name(State state);
-std::optional<State> state_from_name(std::string_view name);
-
-// What the active tunnel was asked to be.
-struct Connection {
-  std::int32_t server_id = 0;
-  std::string location;
-  std::string protocol;
-  std::string dns;
-
-  friend bool operator==(const Connection&, const Connection&) = default;
-};
-
-struct Status {
-  std::optional<Connection> connection;
-  State state = State::disconnected;
-  std::string platform;
-  std::optional<std::string> active_profile;
-  std::optional<std::string> public_address;
-  // Milliseconds since 1970-01-01 UTC when the engine was started.
-  std::optional<std::uint64_t> connected_at;
-  std::string message;
-
-  friend bool operator==(const Status&, const Status&) = default;
-};
-
-struct Capabilities {
-  bool openvpn = false;
-  bool wireguard = false;
-  std::string wireguard_message;
-
-  friend bool operator==(const Capabilities&, const Capabilities&) = default;
-};
-
-// Bytes received through the tunnel, then bytes sent.
-struct Traffic {
-  std::uint64_t received = 0;
-  std::uint64_t sent = 0;
-
-  friend bool operator==(const Traffic&, const Traffic&) = default;
-};
+// The reply values, shared with the service: a status with its state and
+// connection, the engines' capabilities, the traffic totals.
+using State = ConnectionState;
+using Connection = ConnectionInfo;
+using Status = VpnStatus;
+using Capabilities = EngineCapabilities;
+using Traffic = TrafficTotals;
 
 }  // namespace morvex::client

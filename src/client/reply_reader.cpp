@@ -106,7 +106,7 @@ std::optional<Status> read_status(const json& value) {
       !value["state"].is_string()) {
     return std::nullopt;
   }
-  const auto state = state_from_name(value["state"].get<std::string>());
+  const auto state = connection_state_from_name(value["state"].get<std::string>());
   if (!state) return std::nullopt;
   bool ok = true;
   Status status;
