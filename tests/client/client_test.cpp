@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -72,23 +71,6 @@ TEST(Client, StatusCallsMadeWhileOneRunsShareItsAnswer) {
   EXPECT_EQ(service.requests.size(), 2u);
 }
 
-TEST(Client, AStatusCallWithTimeLeftAsksAgainWhenTheSharedCallTimedOut) {
-  HeldService service;
-  const Client client(service.exchange());
-  Outcome<Status> patient, hasty;
-  std::thread first([&] { hasty = client.status(50ms); });
-  service.wait_for_requests(1);
-  std::thread second([&] { patient = client.status(10s); });
-  std::this_thread::sleep_for(50ms);
-  service.release(std::unexpected(make_error(ErrorKind::timed_out)));
-  first.join();
-  EXPECT_EQ(hasty.error().kind, ErrorKind::timed_out);
-  // The second caller led a call of its own, answered the same way here.
-  second.join();
-  EXPECT_EQ(service.requests.size(), 2u);
-  EXPECT_EQ(patient.error().kind, ErrorKind::timed_out);
-}
-
 TEST(Client, AWaitingStatusCallKeepsItsOwnDeadline) {
   HeldService service;
   const Client client(service.exchange());
@@ -99,48 +81,6 @@ TEST(Client, AWaitingStatusCallKeepsItsOwnDeadline) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   service.release(idle_reply);
   leader.join();
-}
-
-TEST(Client, ACancelFromAnotherThreadEndsARunningConnect) {
-  // Simulated service: the connect's reply waits for a cancel request.
-  std::mutex lock;
-  std::condition_variable cancelled;
-  bool cancel_seen = false;
-  const Client client(
-      [&](std::string_view request, std::chrono::milliseconds) -> Outcome<std::string> {
-        std::unique_lock guard(lock);
-        if (request == R"({"action":"cancel"})") {
-          cancel_seen = true;
-          cancelled.notify_all();
-          return std::string(R"({"result":null})");
-        }
-        if (!cancelled.wait_for(guard, 10s, [&] { return cancel_seen; })) {
-          return std::unexpected(make_error(ErrorKind::timed_out));
-        }
-        return idle_reply;
-      });
-  Outcome<Status> connected;
-  std::thread connecting([&] {
-    connected =
-        client.connect(Profile{7, "Oslo", "wireguard", "[Interface]\n", "quad9", "", "", ""});
-  });
-  std::this_thread::sleep_for(50ms);
-  EXPECT_TRUE(client.cancel());
-  connecting.join();
-  ASSERT_TRUE(connected);
-  EXPECT_EQ(connected->state, State::disconnected);
-}
-
-TEST(Client, TransportErrorsReachTheCallerUnchanged) {
-  for (const ErrorKind kind : {ErrorKind::no_service, ErrorKind::busy, ErrorKind::timed_out,
-                               ErrorKind::broken, ErrorKind::refused, ErrorKind::malformed}) {
-    const Client client(
-        [kind](std::string_view, std::chrono::milliseconds) -> Outcome<std::string> {
-          return std::unexpected(make_error(kind));
-        });
-    EXPECT_EQ(client.traffic().error(), make_error(kind));
-    EXPECT_EQ(client.status().error(), make_error(kind));
-  }
 }
 
 }  // namespace

@@ -86,21 +86,6 @@ TEST(PipeTransport, OpensWithTheNarrowAccessAndIdentificationOnly) {
       static_cast<unsigned long>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
 }
 
-TEST(PipeTransport, SendsOneFrameAndReadsOne) {
-  const auto name = unique_name(L"echo");
-  std::string seen;
-  {
-    OneShotServer server(name, [&](HANDLE pipe) {
-      seen = request_body(pipe);
-      send(pipe, frame("reply to " + seen));
-      read_some(pipe, 1);  // until the client has closed its end
-    });
-    EXPECT_EQ(pipe_exchange(R"({"action":"status"})", 5s, {.pipe_name = name}),
-              R"(reply to {"action":"status"})");
-  }
-  EXPECT_EQ(seen, R"({"action":"status"})");
-}
-
 TEST(PipeTransport, EndsEachFailedExchangeWithItsKind) {
   const struct {
     const char* what;
@@ -134,20 +119,6 @@ TEST(PipeTransport, EndsEachFailedExchangeWithItsKind) {
     EXPECT_EQ(reply.error(), make_error(row.kind)) << row.what;
     EXPECT_LT(Clock::now() - start, 1500ms) << row.what;
   }
-}
-
-TEST(PipeTransport, WaitsForABusyPipeUntilItsDeadline) {
-  const auto name = unique_name(L"busy");
-  OneShotServer server(name, [](HANDLE pipe) {
-    request_body(pipe);
-    Sleep(1000);
-  });
-  std::thread holder([&] { (void)pipe_exchange("{}", 1500ms, {.pipe_name = name}); });
-  Sleep(200);
-  const auto start = Clock::now();
-  EXPECT_EQ(pipe_exchange("{}", 300ms, {.pipe_name = name}).error(), make_error(ErrorKind::busy));
-  EXPECT_GE(Clock::now() - start, 250ms);
-  holder.join();
 }
 
 }  // namespace

@@ -319,47 +319,29 @@ std::string decoded(std::string text) {
 const Profile oslo{7,       "Oslo", "wireguard", decoded(wireguard_config),
                    "quad9", "",     "demo",      "demo-secret"};
 
-// The tunnel that `oslo` brings up, at whatever connected-at time.
-bool is_oslo_tunnel(const Outcome<Status>& got) {
-  if (!got || !got->connected_at) return false;
-  Status expected{morvex::client::Connection{7, "Oslo", "wireguard", "quad9"},
-                  State::connected,
-                  "windows",
-                  "WireGuard",
-                  "203.0.113.7",
-                  got->connected_at,
-                  "Checking VPN routes, DNS and internet access."};
-  return *got == expected;
+// The status of the tunnel that `oslo` brings up, at the time `got` names.
+Status oslo_tunnel(const Outcome<Status>& got) {
+  return {morvex::client::Connection{7, "Oslo", "wireguard", "quad9"},
+          State::connected,
+          "windows",
+          "WireGuard",
+          "203.0.113.7",
+          got ? got->connected_at : std::nullopt,
+          "Checking VPN routes, DNS and internet access."};
 }
 
-template <typename T>
-std::string describe(const Outcome<T>& got) {
-  return got ? std::string("a result that differs") : "error " + got.error().message;
+std::unexpected<morvex::client::Error> fails(ErrorKind kind, std::string sentence) {
+  return std::unexpected(morvex::client::Error{kind, std::move(sentence)});
 }
 
-// `ok` judges what a call gave; `expected` says in words what it should be.
-template <typename T, typename Judge>
-void check_call(const std::string& name, const Outcome<T>& got, Judge ok,
-                const std::string& expected) {
-  const bool passed = ok(got);
-  tally.report(name, passed, passed ? "" : "got " + describe(got) + "; expected " + expected);
-}
-
-template <typename T>
-void check_gives(const std::string& name, const Outcome<T>& got, const T& value) {
-  check_call(
-      name, got, [&](const Outcome<T>& g) { return g && *g == value; }, "its result");
-}
-
-template <typename T>
-void check_fails(const std::string& name, const Outcome<T>& got, ErrorKind kind,
-                 const std::string& sentence) {
-  check_call(
-      name, got,
-      [&](const Outcome<T>& g) {
-        return !g && g.error() == morvex::client::Error{kind, sentence};
-      },
-      "error " + sentence);
+// Whether a call gave `expected`: its result, or fails(...).
+template <typename T, typename Expected>
+void check_call(const std::string& name, const Outcome<T>& got, const Expected& expected) {
+  const bool passed = got == expected;
+  tally.report(name, passed,
+               passed ? ""
+               : got  ? "got a result that differs"
+                      : "got error " + got.error().message);
 }
 
 }  // namespace app
@@ -508,10 +490,10 @@ std::vector<Case> parser_cases() {
 // Well-formed requests of every action with no tunnel up.
 void idle_calls() {
   const auto client = app::client();
-  app::check_gives("status", client.status(), app::idle);
-  app::check_gives("capabilities", client.capabilities(), app::engines);
-  app::check_gives("traffic without a tunnel", client.traffic(),
-                   std::optional<morvex::client::Traffic>());
+  app::check_call("status", client.status(), app::idle);
+  app::check_call("capabilities", client.capabilities(), app::engines);
+  app::check_call("traffic without a tunnel", client.traffic(),
+                  std::optional<morvex::client::Traffic>());
   app::check_call(
       "cancel with nothing running", client.cancel(),
       [](const auto& got) { return got.has_value(); }, "a null result");
@@ -567,7 +549,8 @@ void content_calls() {
   for (const auto& row : rows) {
     morvex::Profile profile = app::oslo;
     row.change(profile);
-    app::check_fails(row.name, client.connect(profile), app::ErrorKind::service, row.sentence);
+    app::check_call(row.name, client.connect(profile),
+                    app::fails(app::ErrorKind::service, row.sentence));
   }
 }
 
@@ -584,7 +567,7 @@ void hang_up_cases() {
   for (const auto& [name, bytes] : cases) {
     hang_up(bytes);
     Sleep(50);
-    app::check_gives(name + ", then a status request", app::client().status(), app::idle);
+    app::check_call(name + ", then a status request", app::client().status(), app::idle);
   }
   // A second frame on the same connection is never answered: the server
   // reads one frame, replies, and takes the next byte as the end.
@@ -612,11 +595,11 @@ void seventeenth_client() {
   }
   tally.report("16 silent clients hold every instance", true, "");
   const auto client = app::client();
-  app::check_fails("the 17th client finds the pipe busy", client.capabilities(2s),
-                   app::ErrorKind::busy, "The Morvex VPN service is busy. Try again.");
+  app::check_call("the 17th client finds the pipe busy", client.capabilities(2s),
+                  app::fails(app::ErrorKind::busy, "The Morvex VPN service is busy. Try again."));
   held.front()->close();
-  app::check_gives("the 17th client is served once an instance is free", client.capabilities(10s),
-                   app::engines);
+  app::check_call("the 17th client is served once an instance is free", client.capabilities(10s),
+                  app::engines);
 }
 
 // Many apps at once, each waiting for an instance.
@@ -743,17 +726,16 @@ int run_stranger(const std::wstring& program) {
 // The app's well-formed requests, from a program the service does not serve.
 void stranger_calls() {
   const auto client = app::client();
-  const std::string refused = "Only the Morvex VPN app can use this service.";
-  app::check_fails("stranger: status", client.status(), app::ErrorKind::refused, refused);
-  app::check_fails("stranger: capabilities", client.capabilities(), app::ErrorKind::refused,
-                   refused);
-  app::check_fails("stranger: disconnect", client.disconnect(), app::ErrorKind::refused, refused);
-  app::check_fails("stranger: cancel", client.cancel(), app::ErrorKind::refused, refused);
+  const auto refused =
+      app::fails(app::ErrorKind::refused, "Only the Morvex VPN app can use this service.");
+  app::check_call("stranger: status", client.status(), refused);
+  app::check_call("stranger: capabilities", client.capabilities(), refused);
+  app::check_call("stranger: disconnect", client.disconnect(), refused);
+  app::check_call("stranger: cancel", client.cancel(), refused);
   morvex::Profile openvpn = app::oslo;
   openvpn.protocol = "openvpn";
   openvpn.config = app::decoded(openvpn_config);
-  app::check_fails("stranger: valid connect", client.connect(openvpn), app::ErrorKind::refused,
-                   refused);
+  app::check_call("stranger: valid connect", client.connect(openvpn), refused);
 }
 
 std::vector<Case> stranger_cases() {
@@ -800,17 +782,18 @@ int wmain(int argc, wchar_t** argv) {
 
   // A real tunnel, which a stranger must not be able to touch.
   const auto client = app::client();
-  app::check_call("valid WireGuard connect", client.connect(app::oslo, 90s), app::is_oslo_tunnel,
-                  "the Oslo tunnel, connected");
+  const auto connected = client.connect(app::oslo, 90s);
+  app::check_call("valid WireGuard connect", connected, app::oslo_tunnel(connected));
   const int stranger_failures = run_stranger(argv[2]);
   tally.report("stranger copy outside the installation directory", stranger_failures == 0,
                stranger_failures == 0 ? "" : std::to_string(stranger_failures) + " failed");
-  app::check_call("status after the stranger's disconnect still shows the tunnel", client.status(),
-                  app::is_oslo_tunnel, "the Oslo tunnel, connected");
-  app::check_gives("disconnect", client.disconnect(), app::idle);
+  const auto after = client.status();
+  app::check_call("status after the stranger's disconnect still shows the tunnel", after,
+                  app::oslo_tunnel(after));
+  app::check_call("disconnect", client.disconnect(), app::idle);
 
   for (auto& thread : deadline_threads) thread.join();
-  app::check_gives("after the whole barrage the service answers a status request", client.status(),
-                   app::idle);
+  app::check_call("after the whole barrage the service answers a status request", client.status(),
+                  app::idle);
   return finish();
 }
