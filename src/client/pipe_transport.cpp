@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 // Longest single wait for a busy pipe, so that the deadline is looked at often.
 constexpr DWORD busy_wait_slice_ms = 1000;
 constexpr auto absent_retry_interval = 50ms;
+constexpr std::size_t first_read_bytes = 4096;
 
 // Owns one kernel handle.
 class Handle {
@@ -93,14 +94,16 @@ class PipeConnection {
     return {};
   }
 
-  Outcome<std::string> read_exact(std::size_t count) {
-    std::string bytes(count, '\0');
+  // At least `least` and at most `most` bytes, as they arrive.
+  Outcome<std::string> read_between(std::size_t least, std::size_t most) {
+    std::string bytes(most, '\0');
     std::size_t done = 0;
-    while (done < count) {
-      auto moved = transfer(bytes.data() + done, count - done, false);
+    while (done < least) {
+      auto moved = transfer(bytes.data() + done, most - done, false);
       if (!moved) return std::unexpected(moved.error());
       done += *moved;
     }
+    bytes.resize(done);
     return bytes;
   }
 
@@ -154,11 +157,23 @@ Outcome<std::string> pipe_exchange(std::string_view request, std::chrono::millis
   if (auto sent = connection.write_all(frame(request)); !sent) {
     return std::unexpected(sent.error());
   }
-  const auto length = connection.read_exact(frame_length_bytes);
-  if (!length) return std::unexpected(length.error());
-  const std::uint32_t size = decode_frame_length(*length);
-  if (size > max_body_bytes) return failure(ErrorKind::malformed);
-  return connection.read_exact(size);
+  // The first read asks for more than the length, so that a short reply
+  // (nearly every one) arrives in one read.
+  auto reply = connection.read_between(frame_length_bytes, frame_length_bytes + first_read_bytes);
+  if (!reply) return reply;
+  const std::size_t size = decode_frame_length(*reply);
+  // The service writes one frame and nothing after it.
+  if (size > max_body_bytes || reply->size() > frame_length_bytes + size) {
+    return failure(ErrorKind::malformed);
+  }
+  const std::size_t missing = frame_length_bytes + size - reply->size();
+  if (missing > 0) {
+    auto rest = connection.read_between(missing, missing);
+    if (!rest) return rest;
+    reply->append(*rest);
+  }
+  reply->erase(0, frame_length_bytes);
+  return reply;
 }
 
 Client pipe_client(PipeOptions options) {

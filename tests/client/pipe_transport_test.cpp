@@ -107,6 +107,13 @@ TEST(PipeTransport, EndsEachFailedExchangeWithItsKind) {
          Sleep(500);
        },
        ErrorKind::malformed},
+      {"bytes after the reply frame",
+       [](HANDLE pipe) {
+         request_body(pipe);
+         send(pipe, frame("{}") + "x");
+         Sleep(500);
+       },
+       ErrorKind::malformed},
       {"no reply", [](HANDLE pipe) { request_body(pipe), Sleep(1500); }, ErrorKind::timed_out},
   };
   for (const auto& row : rows) {
