@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "../tests/engines/engine_test_support.hpp"
+#include "client/reply_reader.hpp"
+#include "client/requests.hpp"
 #include "dispatch/dispatcher.hpp"
 #include "policy/connect_request.hpp"
 #include "windows/engine/vpn_engine.hpp"
@@ -95,19 +97,24 @@ int run(int connects) {
   TunnelState state(runtime.path());
   dispatcher.cell().fill(state);
 
-  const std::string request =
-      R"({"action":"connect","profile":{"serverId":7,"location":"Oslo","protocol":"wireguard",)"
-      R"("config":"[Interface]\nPrivateKey = yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc=\n)"
-      R"(Address = 10.64.0.2/32\n[Peer]\nPublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n)"
-      R"(AllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = 198.51.100.7:51820\n",)"
-      R"("dns":"quad9","username":"","password":""}})";
+  // The app's own request and reply reading, with the dispatcher in place of
+  // the pipe.
+  const auto request = client::connect_request(
+      Profile{7, "Oslo", "wireguard",
+              "[Interface]\nPrivateKey = yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc=\n"
+              "Address = 10.64.0.2/32\n[Peer]\n"
+              "PublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n"
+              "AllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = 198.51.100.7:51820\n",
+              "quad9", "", "", ""});
+  if (!request) return 1;
 
   std::vector<double> latencies, baselines, ratios;
   for (int i = 0; i < connects; ++i) {
     runner.reset();
-    const std::string reply = dispatcher.handle_request(request);
+    const std::string reply = dispatcher.handle_request(*request);
     const auto replied = Clock::now();
-    if (reply.find(R"("state":"connected")") == std::string::npos) {
+    const auto status = client::read_connect_reply(reply);
+    if (!status || status->state != client::State::connected) {
       std::printf("connect %d did not verify: %s\n", i, reply.c_str());
       return 1;
     }
@@ -117,7 +124,7 @@ int run(int connects) {
     latencies.push_back(latency);
     baselines.push_back(baseline);
     ratios.push_back(latency / baseline);
-    dispatcher.handle_request(R"({"action":"disconnect"})");
+    dispatcher.handle_request(client::disconnect_request());
   }
   std::printf("connects: %d\n", connects);
   std::printf("ready to reply, median:                         %8.1f ms\n", median(latencies));

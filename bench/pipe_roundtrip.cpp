@@ -1,7 +1,7 @@
-// Round trips through the installed service against a raw echo with the same
-// framing and the same non-blocking transport, in one run under the same
-// load; and the service's resident memory idle and under 16 concurrent
-// requests of 128 KiB.
+// Round trips through the installed service, made raw and through the client
+// library, against a raw echo with the same framing and the same
+// non-blocking transport, in one run under the same load; and the service's
+// resident memory idle and under 16 concurrent requests of 128 KiB.
 //
 // Run from a folder that holds this program and morvex_vpn_platform_service.exe
 // (so the service trusts it); it installs the service under a name of its
@@ -22,8 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "client/framing.hpp"
+#include "client/pipe_transport.hpp"
 #include "windows/pipe/pipe_io.hpp"
-#include "windows/pipe/portable/frame.hpp"
 #include "windows/service_handle.hpp"
 #include "windows/unique_handle.hpp"
 
@@ -36,15 +37,13 @@ using morvex::UniqueServiceHandle;
 constexpr const wchar_t* service_pipe = L"\\\\.\\pipe\\MorvexVPN.Service.v1";
 constexpr const wchar_t* bench_service = L"MorvexVPNBench";
 
-std::string frame(std::string_view body) {
-  const auto length = morvex::encode_frame_length(static_cast<std::uint32_t>(body.size()));
-  return std::string(length.data(), length.size()) + std::string(body);
-}
+using morvex::client::frame;
 
 UniqueHandle open_client(const std::wstring& name) {
   for (int attempt = 0; attempt < 500; ++attempt) {
-    UniqueHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
+    UniqueHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
+                                  OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                  nullptr));
     if (pipe) return pipe;
     if (GetLastError() == ERROR_PIPE_BUSY) {
       WaitNamedPipeW(name.c_str(), 1000);
@@ -55,8 +54,9 @@ UniqueHandle open_client(const std::wstring& name) {
   return {};
 }
 
-// One exchange as the desktop app makes it: connect, write the frame, read
-// the reply frame (blocking), close. Gives the reply's length, or -1.
+// The baseline exchange, as bare as the app could make it: connect, write the
+// frame, read the reply frame (blocking), close. Gives the reply's length, or
+// -1.
 long long round_trip(const std::wstring& name, const std::string& request_frame) {
   const auto pipe = open_client(name);
   if (!pipe) return -1;
@@ -84,7 +84,7 @@ long long round_trip(const std::wstring& name, const std::string& request_frame)
   };
   const auto length = read_exact(4);
   if (!length) return -1;
-  const auto body = read_exact(morvex::decode_frame_length(*length));
+  const auto body = read_exact(morvex::client::decode_frame_length(*length));
   if (!body) return -1;
   return static_cast<long long>(body->size());
 }
@@ -139,27 +139,33 @@ double median_ms(std::vector<double> samples) {
   return samples[samples.size() / 2];
 }
 
-// Round-trip times in milliseconds, alternating between the two pipes so
-// that both see the same load over time.
+// Round-trip times in milliseconds, taking turns between the service made
+// raw, the service through the client library and the echo, so that all
+// three see the same load over time.
 void compare_round_trips(const std::wstring& echo_name, int rounds) {
   const std::string request = frame(R"({"action":"status"})");
-  std::vector<double> service;
-  std::vector<double> echo;
+  const morvex::client::Client client = morvex::client::pipe_client();
+  std::vector<double> service, library, echo;
   int failures = 0;
+  const auto timed = [&](std::vector<double>& samples, const auto& exchange) {
+    const auto start = Clock::now();
+    if (!exchange()) ++failures;
+    samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  };
   for (int i = 0; i < rounds; ++i) {
-    for (const bool through_service : {true, false}) {
-      const auto start = Clock::now();
-      const auto reply = round_trip(through_service ? service_pipe : echo_name, request);
-      const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-      if (reply < 0) ++failures;
-      (through_service ? service : echo).push_back(ms);
-    }
+    timed(service, [&] { return round_trip(service_pipe, request) >= 0; });
+    timed(library, [&] { return client.status().has_value(); });
+    timed(echo, [&] { return round_trip(echo_name, request) >= 0; });
   }
   const double s = median_ms(service);
+  const double l = median_ms(library);
   const double e = median_ms(echo);
   std::printf("status round trip, service, median ms     %8.3f\n", s);
+  std::printf("status through the client library, ms     %8.3f\n", l);
   std::printf("echo round trip, same framing, median ms  %8.3f\n", e);
   std::printf("ratio service / echo                      %8.2f\n", e > 0 ? s / e : 0.0);
+  std::printf("ratio library / echo                      %8.2f\n", e > 0 ? l / e : 0.0);
+  std::printf("ratio library / service made raw          %8.3f\n", s > 0 ? l / s : 0.0);
   std::printf("failed exchanges                          %8d\n", failures);
 }
 

@@ -3,7 +3,8 @@
 //   load_clients CLIENTS REQUESTS
 // The mix (per 1000): status 300, traffic 200, cancel 150, capabilities 50,
 // connect with an invalid profile 150, disconnect 148, connect with a valid
-// WireGuard or OpenVPN profile 2. Every reply is checked against what its
+// WireGuard or OpenVPN profile 2. Every client is a Client of the client
+// library, so every reply is read strictly and checked against what its
 // action may answer. Then one tunnel is held up while the other clients send
 // REQUESTS/100 status, traffic and capabilities requests each. Prints the
 // counts, the latency per action, the service's memory, threads and handles
@@ -26,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/pipe_transport.hpp"
 #include "protocol/exchange_log.hpp"
 
 namespace {
@@ -33,30 +35,32 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr wchar_t pipe_name[] = L"\\\\.\\pipe\\MorvexVPN.Service.v1";
+using morvex::Profile;
+using morvex::client::Client;
+using morvex::client::ErrorKind;
+using morvex::client::State;
 
-const std::string disconnected =
-    R"({"result":{"activeProfile":null,"connectedAt":null,"connection":null,)"
-    R"("message":"VPN is disconnected.","platform":"windows","publicAddress":null,)"
-    R"("state":"disconnected"}})";
-const std::string capabilities =
-    R"({"result":{"openvpn":true,"wireguard":true,)"
-    R"("wireguardMessage":"The installer supplies the Windows VPN engines."}})";
+const morvex::client::Capabilities capabilities{true, true,
+                                                "The installer supplies the Windows VPN engines."};
 
-const std::string wireguard_connect =
-    R"({"action":"connect","profile":{"serverId":7,"location":"Oslo","protocol":"wireguard",)"
-    R"("config":"[Interface]\nPrivateKey = yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc=\n)"
-    R"(Address = 10.64.0.2/32\n[Peer]\nPublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n)"
-    R"(AllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = 198.51.100.7:51820\n","dns":"quad9",)"
-    R"("username":"demo","password":"demo-secret"}})";
-const std::string openvpn_connect =
-    R"({"action":"connect","profile":{"serverId":8,"location":"Rome","protocol":"openvpn",)"
-    R"("config":"client\nremote 198.51.100.7 1194 udp\n","dns":"cloudflare",)"
-    R"("username":"demo","password":"demo-secret"}})";
-const std::string invalid_connect =
-    R"({"action":"connect","profile":{"serverId":7,"location":"Oslo","protocol":"openvpn",)"
-    R"("config":"client\nremote 198.51.100.7 1194 udp\nup evil.cmd\n","dns":"quad9",)"
-    R"("username":"demo","password":"demo-secret"}})";
+const Profile wireguard_profile{
+    7,
+    "Oslo",
+    "wireguard",
+    "[Interface]\nPrivateKey = yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc=\n"
+    "Address = 10.64.0.2/32\n[Peer]\n"
+    "PublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n"
+    "AllowedIPs = 0.0.0.0/0, ::/0\nEndpoint = 198.51.100.7:51820\n",
+    "quad9",
+    "",
+    "demo",
+    "demo-secret"};
+const Profile openvpn_profile{
+    8,  "Rome", "openvpn",    "client\nremote 198.51.100.7 1194 udp\n", "cloudflare",
+    "", "demo", "demo-secret"};
+const Profile invalid_profile{
+    7,       "Oslo", "openvpn", "client\nremote 198.51.100.7 1194 udp\nup evil.cmd\n",
+    "quad9", "",     "demo",    "demo-secret"};
 
 enum Action { status, traffic, cancel, caps, bad_connect, disconnect, good_connect, action_count };
 constexpr std::array<const char*, action_count> action_names = {
@@ -65,93 +69,77 @@ constexpr std::array<const char*, action_count> action_names = {
 // Out of every 1000 requests.
 constexpr std::array<int, action_count> mix = {300, 200, 150, 50, 150, 148, 2};
 
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Whether `reply` is an answer that `action` may get, whatever the other
-// clients are doing at the same time.
-bool plausible(Action action, const std::string& reply) {
-  const bool status_result = starts_with(reply, R"({"result":{"activeProfile":)") &&
-                             reply.find(R"("platform":"windows")") != std::string::npos;
-  const bool error = starts_with(reply, R"({"error":")") && reply.ends_with(R"(."})");
-  switch (action) {
-    case status: return status_result;
-    case traffic:
-      return reply == R"({"result":null})" ||
-             (starts_with(reply, R"({"result":[)") && reply.ends_with("]}"));
-    case cancel: return reply == R"({"result":null})";
-    case caps: return reply == capabilities;
-    case bad_connect:
-      return reply ==
-             R"({"error":"Morvex returned an unsupported VPN profile. Try another location."})";
-    case disconnect: return reply == disconnected || error;
-    case good_connect: return status_result || error;
-    case action_count: break;
-  }
-  return false;
-}
-
-const std::string& body_of(Action action, int sequence) {
-  static const std::string bodies[] = {R"({"action":"status"})", R"({"action":"traffic"})",
-                                       R"({"action":"cancel"})", R"({"action":"capabilities"})",
-                                       invalid_connect,          R"({"action":"disconnect"})"};
-  if (action == good_connect) return sequence % 2 == 0 ? wireguard_connect : openvpn_connect;
-  return bodies[action];
-}
-
 // Replies received so far, by every phase; the watchdog looks at it.
 std::atomic<long> replies_seen{0};
 
-// One exchange; empty when the service did not answer.
-std::string exchange(const std::string& body) {
-  const auto deadline = Clock::now() + 300s;
-  HANDLE pipe = INVALID_HANDLE_VALUE;
-  while (pipe == INVALID_HANDLE_VALUE) {
-    pipe =
-        CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (pipe != INVALID_HANDLE_VALUE) break;
-    if (Clock::now() >= deadline) return {};
-    if (GetLastError() == ERROR_PIPE_BUSY) {
-      WaitNamedPipeW(pipe_name, 1000);
-    } else {
-      Sleep(10);
+// A client of its own for each thread, as each plays one app; every reply
+// body goes to the exchange log.
+Client logging_client() {
+  return Client([](std::string_view request, std::chrono::milliseconds timeout) {
+    auto reply = morvex::client::pipe_exchange(request, timeout);
+    if (reply) {
+      ++replies_seen;
+      morvex::testing::log_reply(*reply);
     }
+    return reply;
+  });
+}
+
+// What one call gave.
+struct Answer {
+  bool answered = false;   // a reply came, whatever it said
+  bool plausible = false;  // one that the action may get
+  bool connected = false;  // a connect that ended connected
+  std::string text;        // for the report
+};
+
+template <typename T>
+Answer answer_of(const morvex::client::Outcome<T>& outcome, bool plausible_value,
+                 bool service_error_allowed) {
+  Answer answer;
+  if (outcome) {
+    answer.answered = true;
+    answer.plausible = plausible_value;
+    answer.text = "a result";
+    return answer;
   }
-  std::string frame(4, '\0');
-  for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((body.size() >> (8 * i)) & 0xFF);
-  frame += body;
-  DWORD written = 0;
-  std::string reply;
-  if (WriteFile(pipe, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr) &&
-      written == frame.size()) {
-    // Blocking reads: a request may wait behind a connect for many seconds.
-    unsigned char length[4];
-    DWORD got = 0;
-    std::size_t have = 0;
-    while (have < 4 && ReadFile(pipe, length + have, static_cast<DWORD>(4 - have), &got, nullptr) &&
-           got > 0) {
-      have += got;
+  const auto kind = outcome.error().kind;
+  answer.answered = kind != ErrorKind::timed_out && kind != ErrorKind::broken &&
+                    kind != ErrorKind::no_service && kind != ErrorKind::busy;
+  answer.plausible = service_error_allowed && kind == ErrorKind::service;
+  answer.text = "error " + outcome.error().message;
+  return answer;
+}
+
+// Calls `action` and judges the reply against what the action may answer,
+// whatever the other clients are doing at the same time.
+Answer call(const Client& client, Action action, int sequence) {
+  switch (action) {
+    case status: return answer_of(client.status(), true, false);
+    case traffic: return answer_of(client.traffic(), true, false);
+    case cancel: return answer_of(client.cancel(), true, false);
+    case caps: {
+      const auto got = client.capabilities();
+      return answer_of(got, got && *got == capabilities, false);
     }
-    if (have == 4) {
-      const std::size_t size = length[0] | (length[1] << 8) | (length[2] << 16) |
-                               (static_cast<std::size_t>(length[3]) << 24);
-      reply.resize(size);
-      have = 0;
-      while (have < size &&
-             ReadFile(pipe, reply.data() + have, static_cast<DWORD>(size - have), &got, nullptr) &&
-             got > 0) {
-        have += got;
-      }
-      if (have != size) reply.clear();
+    case bad_connect: {
+      auto answer = answer_of(client.connect(invalid_profile), false, true);
+      answer.plausible =
+          answer.plausible && answer.text ==
+                                  "error Morvex returned an unsupported VPN profile. Try another "
+                                  "location.";
+      return answer;
     }
+    case disconnect: return answer_of(client.disconnect(), true, true);
+    case good_connect: {
+      const auto got = client.connect(sequence % 2 == 0 ? wireguard_profile : openvpn_profile);
+      auto answer = answer_of(got, true, true);
+      answer.connected = got && got->state == State::connected;
+      return answer;
+    }
+    case action_count: break;
   }
-  CloseHandle(pipe);
-  if (!reply.empty()) {
-    ++replies_seen;
-    morvex::testing::log_reply(reply);
-  }
-  return reply;
+  return {};
 }
 
 struct ProcessFigures {
@@ -224,43 +212,44 @@ std::pair<long, long> steady_tunnel(int clients, int requests, std::vector<std::
   long sent = 1;
   long good = 0;
   std::mutex lock;
-  const auto note = [&](bool ok, const std::string& what, const std::string& reply) {
+  const auto note = [&](bool ok, const std::string& what) {
     const std::lock_guard<std::mutex> guard(lock);
     good += ok;
-    if (!ok && samples.size() < 10) samples.push_back("steady " + what + ": " + reply);
+    if (!ok && samples.size() < 10) samples.push_back("steady " + what);
   };
-  const std::string connected = exchange(wireguard_connect);
-  note(connected.find(R"("state":"connected")") != std::string::npos, "connect", connected);
+  const Client first = logging_client();
+  const auto connected = first.connect(wireguard_profile);
+  note(connected && connected->state == State::connected, "connect");
   std::vector<std::thread> threads;
   for (int c = 1; c < clients; ++c) {
     threads.emplace_back([&, c] {
+      const Client client = logging_client();
       for (int i = 0; i < requests; ++i) {
         const int kind = (c + i) % 3;
-        std::string reply;
         bool ok = false;
         if (kind == 0) {
-          reply = exchange(R"({"action":"status"})");
-          ok = starts_with(reply, R"({"result":{"activeProfile":"WireGuard","connectedAt":)") &&
-               reply.ends_with(R"("publicAddress":"203.0.113.7","state":"connected"}})");
+          const auto got = client.status();
+          ok = got && got->state == State::connected && got->active_profile == "WireGuard" &&
+               got->public_address == "203.0.113.7";
         } else if (kind == 1) {
-          reply = exchange(R"({"action":"traffic"})");
-          ok = reply == R"({"result":[1024,2048]})";
+          const auto got = client.traffic();
+          ok = got && *got == morvex::client::Traffic{1024, 2048};
         } else {
-          reply = exchange(R"({"action":"capabilities"})");
-          ok = reply == capabilities;
+          const auto got = client.capabilities();
+          ok = got && *got == capabilities;
         }
         {
           const std::lock_guard<std::mutex> guard(lock);
           ++sent;
         }
-        note(ok, kind == 0 ? "status" : kind == 1 ? "traffic" : "capabilities", reply);
+        note(ok, kind == 0 ? "status" : kind == 1 ? "traffic" : "capabilities");
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  const std::string down = exchange(R"({"action":"disconnect"})");
+  const auto down = first.disconnect();
   ++sent;
-  note(down == disconnected, "disconnect", down);
+  note(down.has_value(), "disconnect");
   return {sent, good};
 }
 
@@ -299,6 +288,7 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&, c] {
+      const Client client = logging_client();
       // Each client walks the mix in its own shuffled order.
       std::vector<Action> order;
       // Rarest first, so that a short run still holds one of each and
@@ -316,21 +306,19 @@ int wmain(int argc, wchar_t** argv) {
       for (int i = 0; i < requests; ++i) {
         const Action action = order[static_cast<std::size_t>(i)];
         const auto begun = Clock::now();
-        const std::string reply = exchange(body_of(action, c + i));
+        const Answer answer = call(client, action, c + i);
         const double took = std::chrono::duration<double>(Clock::now() - begun).count();
         const std::lock_guard<std::mutex> guard(totals.lock);
         ++totals.sent[action];
         totals.seconds[action] += took;
         totals.slowest[action] = std::max(totals.slowest[action], took);
-        if (reply.empty()) continue;
+        if (!answer.answered) continue;
         ++totals.answered[action];
-        if (action == good_connect && reply.find(R"("state":"connected")") != std::string::npos) {
-          ++totals.connected;
-        }
-        if (!plausible(action, reply)) {
+        totals.connected += answer.connected;
+        if (!answer.plausible) {
           ++totals.wrong[action];
           if (totals.samples.size() < 5) {
-            totals.samples.push_back(std::string(action_names[action]) + ": " + reply);
+            totals.samples.push_back(std::string(action_names[action]) + ": " + answer.text);
           }
         }
       }
@@ -348,7 +336,7 @@ int wmain(int argc, wchar_t** argv) {
   watchdog.join();
 
   // The final disconnect, after which nothing may be left running.
-  const std::string last = exchange(R"({"action":"disconnect"})");
+  const auto last = logging_client().disconnect();
 
   long sent = 0;
   long answered = 0;
@@ -378,12 +366,13 @@ int wmain(int argc, wchar_t** argv) {
       "requests, 1 disconnect: %ld of %ld answered as expected in %.1f s\n",
       clients - 1, steady_requests, steady_good, steady_sent, steady_elapsed);
   for (const auto& sample : steady_samples) std::printf("  wrong: %.300s\n", sample.c_str());
-  std::printf("final disconnect: %s\n", last.c_str());
+  std::printf("final disconnect: %s\n",
+              last ? "disconnected" : ("error " + last.error().message).c_str());
   print_figures("after", service_figures());
 
   const bool ok_replies = answered == sent && wrong == 0 && !stalled.load();
   const bool ok_steady = steady_good == steady_sent;
-  const bool ok_final = last == disconnected;
+  const bool ok_final = last.has_value();
   std::printf("%d passed, %d failed\n", ok_replies + ok_steady + ok_final,
               !ok_replies + !ok_steady + !ok_final);
   std::fflush(stdout);

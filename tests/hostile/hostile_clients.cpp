@@ -9,8 +9,10 @@
 // Prints one line per case and a closing "N passed, N failed" line; the exit
 // status is the number of failed cases (0 when all passed).
 //
-// The client side is written here from the frame format alone, so the check
-// does not borrow the service's own pipe code.
+// Well-formed requests go through the client library, as the app sends them.
+// Malformed and misbehaving clients are written here from the frame format
+// alone, so the check borrows neither the service's pipe code nor the
+// library's transport.
 #include <windows.h>
 
 #include <algorithm>
@@ -24,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "client/framing.hpp"
+#include "client/pipe_transport.hpp"
 #include "protocol/exchange_log.hpp"
 
 namespace {
@@ -43,13 +47,6 @@ const std::string disconnected =
 const std::string capabilities =
     R"({"result":{"openvpn":true,"wireguard":true,)"
     R"("wireguardMessage":"The installer supplies the Windows VPN engines."}})";
-// "{ms}" stands for the connected-at time, any run of digits.
-const std::string connected_oslo =
-    R"({"result":{"activeProfile":"WireGuard","connectedAt":{ms},)"
-    R"("connection":{"dns":"quad9","location":"Oslo","protocol":"wireguard","serverId":7},)"
-    R"("message":"Checking VPN routes, DNS and internet access.","platform":"windows",)"
-    R"("publicAddress":"203.0.113.7","state":"connected"}})";
-const std::string null_result = R"({"result":null})";
 const std::string refusal = R"({"error":"Only the Morvex VPN app can use this service."})";
 
 std::string error(const std::string& sentence) { return R"({"error":")" + sentence + R"("})"; }
@@ -59,15 +56,8 @@ const std::string unsupported_profile =
 
 // ---------------------------------------------------------------- frames
 
-std::string le32(std::uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return bytes;
-}
-
-std::string frame(const std::string& body) {
-  return le32(static_cast<std::uint32_t>(body.size())) + body;
-}
+std::string le32(std::uint32_t value) { return morvex::client::frame_length(value); }
+using morvex::client::frame;
 
 // A body of exactly `size` bytes: `json` followed by spaces.
 std::string padded(const std::string& json, std::size_t size) {
@@ -141,8 +131,9 @@ class Client {
   explicit Client(std::chrono::milliseconds patience = 30s) {
     const auto deadline = Clock::now() + patience;
     for (;;) {
-      handle_ = CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+      const auto open = morvex::client::pipe_open();
+      handle_ = CreateFileW(pipe_name, open.access, 0, nullptr, OPEN_EXISTING,
+                            open.flags & ~static_cast<DWORD>(FILE_FLAG_OVERLAPPED), nullptr);
       if (handle_ != INVALID_HANDLE_VALUE) break;
       last_error_ = GetLastError();
       if (Clock::now() >= deadline) return;
@@ -152,8 +143,6 @@ class Client {
         Sleep(10);
       }
     }
-    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
-    SetNamedPipeHandleState(handle_, &mode, nullptr, nullptr);
     opened_ = Clock::now();
   }
   Client(const Client&) = delete;
@@ -170,8 +159,8 @@ class Client {
     return std::chrono::duration<double>(Clock::now() - opened_).count();
   }
 
-  // Writes in small pieces on the non-blocking handle; false when the
-  // server has closed its end (or nothing moves for 20 s).
+  // Writes in small pieces; false when the server has closed its end (or
+  // nothing moves for 20 s).
   bool send(const std::string& bytes) {
     std::size_t done = 0;
     const auto deadline = Clock::now() + 20s;
@@ -208,10 +197,10 @@ class Client {
       DWORD read = 0;
       const DWORD ask =
           static_cast<DWORD>(std::min<std::size_t>(sizeof(buffer), wanted - got.size()));
-      if (ReadFile(handle_, buffer, ask, &read, nullptr)) {
+      if (read_waiting(buffer, ask, read)) {
         got.append(buffer, read);
         if (read > 0) continue;
-      } else if (GetLastError() != ERROR_NO_DATA) {
+      } else {
         outcome.kind = got.empty() ? Outcome::closed : Outcome::partial;
         outcome.seconds = seconds_open();
         return outcome;
@@ -228,7 +217,7 @@ class Client {
     // Exactly one frame comes back: nothing may follow it.
     char more = 0;
     DWORD read = 0;
-    if (ReadFile(handle_, &more, 1, &read, nullptr) && read > 0) outcome.kind = Outcome::extra;
+    if (read_waiting(&more, 1, read) && read > 0) outcome.kind = Outcome::extra;
     outcome.seconds = seconds_open();
     return outcome;
   }
@@ -240,17 +229,25 @@ class Client {
     for (;;) {
       char byte = 0;
       DWORD read = 0;
-      if (ReadFile(handle_, &byte, 1, &read, nullptr)) {
-        if (read > 0) return false;
-      } else if (GetLastError() != ERROR_NO_DATA) {
-        return true;
-      }
+      if (!read_waiting(&byte, 1, read)) return true;
+      if (read > 0) return false;
       if (Clock::now() >= deadline) return false;
       Sleep(10);
     }
   }
 
  private:
+  // Reads at most `size` bytes of what has arrived, without waiting (the
+  // client's access does not allow switching the handle to non-blocking
+  // mode); false once the server has closed its end and nothing is left.
+  bool read_waiting(char* buffer, DWORD size, DWORD& read) {
+    read = 0;
+    DWORD waiting = 0;
+    if (!PeekNamedPipe(handle_, nullptr, 0, nullptr, &waiting, nullptr)) return false;
+    if (waiting == 0) return true;
+    return ReadFile(handle_, buffer, std::min(size, waiting), &read, nullptr) != FALSE;
+  }
+
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DWORD last_error_ = 0;
   Clock::time_point opened_ = Clock::now();
@@ -264,31 +261,13 @@ Outcome exchange(const std::string& bytes, std::chrono::milliseconds patience = 
   return client.receive(patience);
 }
 
-// Sends `bytes`, then hangs up without reading; then a fresh status request
-// must still be answered as before.
-Outcome hang_up_then_status(const std::string& bytes) {
-  {
-    Client client;
-    if (!client.open()) return {Outcome::unreachable, {}, 0};
-    client.send(bytes);
-  }
-  Sleep(50);
-  return exchange(frame(R"({"action":"status"})"));
+// Sends `bytes`, then hangs up without reading.
+void hang_up(const std::string& bytes) {
+  Client client;
+  if (client.open()) client.send(bytes);
 }
 
 // ---------------------------------------------------------------- checking
-
-bool matches(const std::string& pattern, const std::string& text) {
-  const auto hole = pattern.find("{ms}");
-  if (hole == std::string::npos) return pattern == text;
-  const std::string before = pattern.substr(0, hole);
-  const std::string after = pattern.substr(hole + 4);
-  if (text.size() < before.size() + after.size() + 1) return false;
-  if (text.compare(0, before.size(), before) != 0) return false;
-  if (text.compare(text.size() - after.size(), after.size(), after) != 0) return false;
-  const std::string digits = text.substr(before.size(), text.size() - before.size() - after.size());
-  return digits.find_first_not_of("0123456789") == std::string::npos;
-}
 
 struct Tally {
   std::mutex lock;
@@ -306,7 +285,71 @@ struct Tally {
 
 Tally tally;
 
-// Expected: the exact reply body (with "{ms}" for a time), or no reply.
+// ---------------------------------------------------------------- the app
+
+namespace app {
+
+using morvex::Profile;
+using morvex::client::ErrorKind;
+using morvex::client::Outcome;
+using morvex::client::State;
+using morvex::client::Status;
+
+// The app's client; every reply body also goes to the exchange log.
+morvex::client::Client client() {
+  return morvex::client::Client([](std::string_view request, std::chrono::milliseconds timeout) {
+    auto reply = morvex::client::pipe_exchange(request, timeout);
+    if (reply) morvex::testing::log_reply(*reply);
+    return reply;
+  });
+}
+
+const Status idle{std::nullopt, State::disconnected,   "windows", std::nullopt, std::nullopt,
+                  std::nullopt, "VPN is disconnected."};
+const morvex::client::Capabilities engines{true, true,
+                                           "The installer supplies the Windows VPN engines."};
+
+// The profile texts above, with their escapes decoded.
+std::string decoded(const std::string& text) {
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool escape = text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'n';
+    plain += escape ? '\n' : text[i];
+    i += escape;
+  }
+  return plain;
+}
+const Profile oslo{7,       "Oslo", "wireguard", decoded(wireguard_config),
+                   "quad9", "",     "demo",      "demo-secret"};
+
+// The status of the tunnel that `oslo` brings up, at the time `got` names.
+Status oslo_tunnel(const Outcome<Status>& got) {
+  return {morvex::client::Connection{7, "Oslo", "wireguard", "quad9"},
+          State::connected,
+          "windows",
+          "WireGuard",
+          "203.0.113.7",
+          got ? got->connected_at : std::nullopt,
+          "Checking VPN routes, DNS and internet access."};
+}
+
+std::unexpected<morvex::client::Error> fails(ErrorKind kind, std::string sentence) {
+  return std::unexpected(morvex::client::Error{kind, std::move(sentence)});
+}
+
+// Whether a call gave `expected`: its result, or fails(...).
+template <typename T, typename Expected>
+void check_call(const std::string& name, const Outcome<T>& got, const Expected& expected) {
+  const bool passed = got == expected;
+  tally.report(name, passed,
+               passed ? ""
+               : got  ? "got a result that differs"
+                      : "got error " + got.error().message);
+}
+
+}  // namespace app
+
+// Expected: the exact reply body, or no reply.
 struct Expect {
   bool reply = false;
   std::string body;
@@ -317,7 +360,7 @@ const Expect dropped{false, {}};
 void check(const std::string& name, const Outcome& outcome, const Expect& expect) {
   bool ok = false;
   if (expect.reply) {
-    ok = outcome.kind == Outcome::reply && matches(expect.body, outcome.body);
+    ok = outcome.kind == Outcome::reply && outcome.body == expect.body;
   } else {
     ok = outcome.kind == Outcome::closed;
   }
@@ -371,10 +414,6 @@ std::vector<Case> parser_cases() {
   std::string utf16;
   for (const char c : status) utf16 += std::string{c, '\0'};
   return {
-      {"status", frame(status), replies(disconnected)},
-      {"capabilities", frame(R"({"action":"capabilities"})"), replies(capabilities)},
-      {"traffic without a tunnel", frame(R"({"action":"traffic"})"), replies(null_result)},
-      {"cancel with nothing running", frame(R"({"action":"cancel"})"), replies(null_result)},
       {"byte-order mark before the object", frame("\xEF\xBB\xBF" + status), replies(invalid)},
       {"UTF-16 body", frame(utf16), replies(invalid)},
       {"invalid UTF-8 byte in the action", frame("{\"action\":\"stat\xFFus\"}"), replies(invalid)},
@@ -451,54 +490,73 @@ std::vector<Case> parser_cases() {
   };
 }
 
+// Well-formed requests of every action with no tunnel up.
+void idle_calls() {
+  const auto client = app::client();
+  app::check_call("status", client.status(), app::idle);
+  app::check_call("capabilities", client.capabilities(), app::engines);
+  app::check_call("traffic without a tunnel", client.traffic(),
+                  app::Outcome<std::optional<morvex::client::Traffic>>(std::in_place));
+  app::check_call("cancel with nothing running", client.cancel(), app::Outcome<void>());
+}
+
 // Requests that parse but that the profile policy refuses; none may start an
 // engine.
-std::vector<Case> content_cases() {
-  return {
-      {"serverId 0", frame(connect(with([](ProfileText& p) { p.server_id = "0"; }))),
-       replies(error("Invalid VPN location."))},
-      {"serverId -3", frame(connect(with([](ProfileText& p) { p.server_id = "-3"; }))),
-       replies(error("Invalid VPN location."))},
-      {"location with a control character",
-       frame(connect(with([](ProfileText& p) { p.location = R"("Os\u0007lo")"; }))),
-       replies(error("Morvex returned an invalid value."))},
-      {"unknown recovery protocol",
-       frame(connect(with([](ProfileText& p) { p.extra = R"(,"recoveryProtocol":"tor")"; }))),
-       replies(error("Invalid recovery protocol."))},
-      {"unknown DNS provider", frame(connect(with([](ProfileText& p) { p.dns = R"("google")"; }))),
-       replies(error("Choose a supported DNS provider."))},
-      {"unknown protocol", frame(connect(with([](ProfileText& p) { p.protocol = R"("ipsec")"; }))),
-       replies(error("Choose a supported VPN protocol."))},
-      {"profile text of 65536 bytes", frame(connect(with([](ProfileText& p) {
-         p.config = "\"" + std::string(65536, 'a') + "\"";
-       }))),
-       replies(error("Morvex returned an invalid VPN profile."))},
-      {"profile text holding NUL",
-       frame(connect(with([](ProfileText& p) { p.config = R"("client\u0000")"; }))),
-       replies(error("Morvex returned an invalid VPN profile."))},
-      {"OpenVPN profile that runs a script", frame(connect(with([](ProfileText& p) {
-         p.protocol = R"("openvpn")";
-         p.config = "\"" + openvpn_config + R"(script-security 2\nup evil.cmd\n")";
-       }))),
-       replies(unsupported_profile)},
-      {"OpenVPN profile that keeps the local network", frame(connect(with([](ProfileText& p) {
-         p.protocol = R"("openvpn")";
-         p.config = "\"" + openvpn_config + R"(route 0.0.0.0 0.0.0.0 net_gateway\n")";
-       }))),
-       replies(unsupported_profile)},
-      {"WireGuard profile with PostUp", frame(connect(with([](ProfileText& p) {
-         p.config = "\"" + wireguard_config + R"(PostUp = cmd /c calc\n")";
-       }))),
-       replies(unsupported_profile)},
-      {"WireGuard profile that is not full-tunnel", frame(connect(with([](ProfileText& p) {
-         p.config = R"("[Interface]\nPrivateKey = yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc=\n)"
-                    R"(Address = 10.64.0.2/32\n[Peer]\n)"
-                    R"(PublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n)"
-                    R"(AllowedIPs = 10.0.0.0/8\nEndpoint = 198.51.100.7:51820\n")";
-       }))),
-       replies(error("This WireGuard profile does not protect IPv4 and IPv6. Try OpenVPN or "
-                     "another location."))},
+void content_calls() {
+  const auto openvpn = [](std::string extra) {
+    return [extra](morvex::Profile& p) {
+      p.protocol = "openvpn";
+      p.config = app::decoded(openvpn_config + extra);
+    };
   };
+  const std::string unsupported =
+      "Morvex returned an unsupported VPN profile. Try another location.";
+  const struct {
+    std::string name;
+    std::function<void(morvex::Profile&)> change;
+    std::string sentence;
+  } rows[] = {
+      {"serverId 0", [](morvex::Profile& p) { p.server_id = 0; }, "Invalid VPN location."},
+      {"serverId -3", [](morvex::Profile& p) { p.server_id = -3; }, "Invalid VPN location."},
+      {"location with a control character", [](morvex::Profile& p) { p.location = "Os\alo"; },
+       "Morvex returned an invalid value."},
+      {"unknown recovery protocol", [](morvex::Profile& p) { p.recovery_protocol = "tor"; },
+       "Invalid recovery protocol."},
+      {"unknown DNS provider", [](morvex::Profile& p) { p.dns = "google"; },
+       "Choose a supported DNS provider."},
+      {"unknown protocol", [](morvex::Profile& p) { p.protocol = "ipsec"; },
+       "Choose a supported VPN protocol."},
+      {"profile text of 65536 bytes", [](morvex::Profile& p) { p.config.assign(65536, 'a'); },
+       "Morvex returned an invalid VPN profile."},
+      {"profile text holding NUL",
+       [](morvex::Profile& p) { p.config = std::string("client\0", 7); },
+       "Morvex returned an invalid VPN profile."},
+      {"OpenVPN profile that runs a script", openvpn(R"(script-security 2\nup evil.cmd\n)"),
+       unsupported},
+      {"OpenVPN profile that keeps the local network",
+       openvpn(R"(route 0.0.0.0 0.0.0.0 net_gateway\n)"), unsupported},
+      {"WireGuard profile with PostUp",
+       [](morvex::Profile& p) {
+         p.config = app::decoded(wireguard_config + R"(PostUp = cmd /c calc\n)");
+       },
+       unsupported},
+      {"WireGuard profile that is not full-tunnel",
+       [](morvex::Profile& p) {
+         p.config = app::decoded(
+             R"([Interface]\nPrivateKey = yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc=\n)"
+             R"(Address = 10.64.0.2/32\n[Peer]\n)"
+             R"(PublicKey = CzBVep/E6Q4zWH2ix+wRNluApcrvFDleg6jN8hc8YYY=\n)"
+             R"(AllowedIPs = 10.0.0.0/8\nEndpoint = 198.51.100.7:51820\n)");
+       },
+       "This WireGuard profile does not protect IPv4 and IPv6. Try OpenVPN or another location."},
+  };
+  const auto client = app::client();
+  for (const auto& row : rows) {
+    morvex::Profile profile = app::oslo;
+    row.change(profile);
+    app::check_call(row.name, client.connect(profile),
+                    app::fails(app::ErrorKind::service, row.sentence));
+  }
 }
 
 // Clients that hang up part-way; the service must answer the next request.
@@ -512,7 +570,9 @@ void hang_up_cases() {
       {"hang up before reading the reply", frame(status)},
   };
   for (const auto& [name, bytes] : cases) {
-    check(name + ", then a status request", hang_up_then_status(bytes), replies(disconnected));
+    hang_up(bytes);
+    Sleep(50);
+    app::check_call(name + ", then a status request", app::client().status(), app::idle);
   }
   // A second frame on the same connection is never answered: the server
   // reads one frame, replies, and takes the next byte as the end.
@@ -539,38 +599,30 @@ void seventeenth_client() {
     }
   }
   tally.report("16 silent clients hold every instance", true, "");
-  Client seventeenth(2s);
-  tally.report(
-      "the 17th client finds the pipe busy",
-      !seventeenth.open() && seventeenth.last_error() == ERROR_PIPE_BUSY,
-      seventeenth.open() ? "it connected" : "error " + std::to_string(seventeenth.last_error()));
+  const auto client = app::client();
+  app::check_call("the 17th client finds the pipe busy", client.capabilities(2s),
+                  app::fails(app::ErrorKind::busy, "The Morvex VPN service is busy. Try again."));
   held.front()->close();
-  Client late(10s);
-  Outcome outcome{Outcome::unreachable, {}, 0};
-  if (late.open()) {
-    late.send(frame(R"({"action":"capabilities"})"));
-    outcome = late.receive();
-  }
-  check("the 17th client is served once an instance is free", outcome, replies(capabilities));
+  app::check_call("the 17th client is served once an instance is free", client.capabilities(10s),
+                  app::engines);
 }
 
-// Many clients at once, each waiting for an instance.
+// Many apps at once, each waiting for an instance.
 void simultaneous_clients(int count) {
-  std::vector<Outcome> outcomes(static_cast<std::size_t>(count));
+  std::vector<app::Outcome<app::Status>> outcomes(static_cast<std::size_t>(count));
   std::vector<std::thread> threads;
   for (int i = 0; i < count; ++i) {
-    threads.emplace_back([&outcomes, i] {
-      outcomes[static_cast<std::size_t>(i)] = exchange(frame(R"({"action":"status"})"));
-    });
+    threads.emplace_back(
+        [&outcomes, i] { outcomes[static_cast<std::size_t>(i)] = app::client().status(); });
   }
   for (auto& thread : threads) thread.join();
   int good = 0;
   std::string first_bad;
   for (const auto& outcome : outcomes) {
-    if (outcome.kind == Outcome::reply && outcome.body == disconnected) {
+    if (outcome == app::idle) {
       ++good;
     } else if (first_bad.empty()) {
-      first_bad = describe(outcome);
+      first_bad = outcome ? "a status that differs" : outcome.error().message;
     }
   }
   tally.report(std::to_string(count) + " simultaneous status requests are all answered",
@@ -676,17 +728,23 @@ int run_stranger(const std::wstring& program) {
   return static_cast<int>(code);
 }
 
+// The app's well-formed requests, from a program the service does not serve.
+void stranger_calls() {
+  const auto client = app::client();
+  const auto refused =
+      app::fails(app::ErrorKind::refused, "Only the Morvex VPN app can use this service.");
+  app::check_call("stranger: status", client.status(), refused);
+  app::check_call("stranger: capabilities", client.capabilities(), refused);
+  app::check_call("stranger: disconnect", client.disconnect(), refused);
+  app::check_call("stranger: cancel", client.cancel(), refused);
+  morvex::Profile openvpn = app::oslo;
+  openvpn.protocol = "openvpn";
+  openvpn.config = app::decoded(openvpn_config);
+  app::check_call("stranger: valid connect", client.connect(openvpn), refused);
+}
+
 std::vector<Case> stranger_cases() {
-  const std::string valid_connect = connect(with([](ProfileText& p) {
-    p.protocol = R"("openvpn")";
-    p.config = "\"" + openvpn_config + "\"";
-  }));
   return {
-      {"stranger: status", frame(R"({"action":"status"})"), replies(refusal)},
-      {"stranger: capabilities", frame(R"({"action":"capabilities"})"), replies(refusal)},
-      {"stranger: disconnect", frame(R"({"action":"disconnect"})"), replies(refusal)},
-      {"stranger: cancel", frame(R"({"action":"cancel"})"), replies(refusal)},
-      {"stranger: valid connect", frame(valid_connect), replies(refusal)},
       {"stranger: zero length", le32(0), replies(refusal)},
       {"stranger: bytes that are not JSON", frame("\xFF\xFE garbage"), replies(refusal)},
       {"stranger: byte-order mark", frame("\xEF\xBB\xBF{\"action\":\"status\"}"), replies(refusal)},
@@ -707,6 +765,7 @@ int finish() {
 int wmain(int argc, wchar_t** argv) {
   const std::wstring role = argc >= 2 ? argv[1] : L"";
   if (role == L"untrusted" && argc == 2) {
+    stranger_calls();
     run_table(stranger_cases());
     return finish();
   }
@@ -721,22 +780,25 @@ int wmain(int argc, wchar_t** argv) {
   auto deadline_threads = start_deadline_cases();
   simultaneous_clients(24);
   run_table(framing_cases());
+  idle_calls();
   run_table(parser_cases());
-  run_table(content_cases());
+  content_calls();
   hang_up_cases();
 
   // A real tunnel, which a stranger must not be able to touch.
-  const std::string oslo = connect(ProfileText{});
-  check("valid WireGuard connect", exchange(frame(oslo), 90s), replies(connected_oslo));
+  const auto client = app::client();
+  const auto connected = client.connect(app::oslo, 90s);
+  app::check_call("valid WireGuard connect", connected, app::oslo_tunnel(connected));
   const int stranger_failures = run_stranger(argv[2]);
   tally.report("stranger copy outside the installation directory", stranger_failures == 0,
                stranger_failures == 0 ? "" : std::to_string(stranger_failures) + " failed");
-  check("status after the stranger's disconnect still shows the tunnel",
-        exchange(frame(R"({"action":"status"})")), replies(connected_oslo));
-  check("disconnect", exchange(frame(R"({"action":"disconnect"})")), replies(disconnected));
+  const auto after = client.status();
+  app::check_call("status after the stranger's disconnect still shows the tunnel", after,
+                  app::oslo_tunnel(after));
+  app::check_call("disconnect", client.disconnect(), app::idle);
 
   for (auto& thread : deadline_threads) thread.join();
-  check("after the whole barrage the service answers a status request",
-        exchange(frame(R"({"action":"status"})")), replies(disconnected));
+  app::check_call("after the whole barrage the service answers a status request", client.status(),
+                  app::idle);
   return finish();
 }

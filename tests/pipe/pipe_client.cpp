@@ -1,5 +1,5 @@
-// A minimal client of the service channel: sends one request frame and
-// writes the reply body to a file.
+// A minimal client of the service channel: sends one request as it stands
+// and writes the reply body to a file.
 //   morvex_pipe_client PIPE REQUEST REPLY_FILE
 // Exit status: 0 reply written, 2 pipe unavailable, 3 no reply, 4 usage or
 // file trouble.
@@ -8,8 +8,7 @@
 #include <chrono>
 #include <string>
 
-#include "windows/pipe/pipe_io.hpp"
-#include "windows/pipe/portable/frame.hpp"
+#include "client/pipe_transport.hpp"
 #include "windows/unique_handle.hpp"
 
 namespace {
@@ -23,45 +22,24 @@ std::string utf8(const wchar_t* text) {
   return result;
 }
 
-morvex::UniqueHandle open_pipe(const wchar_t* name) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    morvex::UniqueHandle pipe(
-        CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (pipe || std::chrono::steady_clock::now() >= deadline) return pipe;
-    if (GetLastError() == ERROR_PIPE_BUSY) {
-      WaitNamedPipeW(name, NMPWAIT_USE_DEFAULT_WAIT);
-    } else {
-      Sleep(50);
-    }
-  }
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  using namespace std::chrono_literals;
   if (argc != 4) return 4;
-  const auto pipe = open_pipe(argv[1]);
-  if (!pipe) return 2;
-
-  const std::string body = utf8(argv[2]);
-  const auto length = morvex::encode_frame_length(static_cast<std::uint32_t>(body.size()));
-  const std::string frame = std::string(length.data(), length.size()) + body;
-  DWORD written = 0;
-  if (!WriteFile(pipe.get(), frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr) ||
-      written != frame.size()) {
-    return 3;
+  const auto reply = morvex::client::pipe_exchange(
+      utf8(argv[2]), 40s, {.pipe_name = argv[1], .service_start_wait = 10s});
+  if (!reply) {
+    const auto kind = reply.error().kind;
+    return kind == morvex::client::ErrorKind::no_service || kind == morvex::client::ErrorKind::busy
+               ? 2
+               : 3;
   }
-  DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
-  if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) return 3;
-  const auto reply = morvex::read_message(pipe.get(), std::chrono::seconds(30));
-  if (!reply) return 3;
-
   const morvex::UniqueHandle file(
       CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   if (!file) return 4;
-  if (!WriteFile(file.get(), reply->data(), static_cast<DWORD>(reply->size()), &written, nullptr)) {
-    return 4;
-  }
-  return 0;
+  DWORD written = 0;
+  return WriteFile(file.get(), reply->data(), static_cast<DWORD>(reply->size()), &written, nullptr)
+             ? 0
+             : 4;
 }

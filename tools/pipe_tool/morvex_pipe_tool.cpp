@@ -2,7 +2,8 @@
 // tool for installations and the client of the end-to-end tests. The service
 // answers it only when it runs from the service's installation directory.
 //   morvex_pipe_tool [--pipe NAME] [REQUEST]
-// Without REQUEST the request is read from standard input. The reply body is
+// Without REQUEST the request is read from standard input. The request goes
+// as it stands, so that odd requests can be tried too; the reply body is
 // printed on standard output followed by a line feed.
 // Exit status: 0 reply printed, 2 service not reachable, 3 no reply,
 // 4 usage or input trouble.
@@ -10,21 +11,15 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 
-#include "windows/pipe/pipe_io.hpp"
-#include "windows/pipe/portable/frame.hpp"
-#include "windows/unique_handle.hpp"
+#include "client/pipe_transport.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr wchar_t default_pipe[] = L"\\\\.\\pipe\\MorvexVPN.Service.v1";
-// A connect may wait for its tunnel for half a minute and then restore the
-// previous one, so the reply gets more time than that.
-constexpr auto reply_timeout = 120s;
-constexpr auto connect_timeout = 10s;
+// Time for a service that is being started to open its pipe.
+constexpr auto service_start_wait = 10s;
 
 std::string utf8(const std::wstring& text) {
   if (text.empty()) return {};
@@ -40,7 +35,7 @@ std::string read_standard_input() {
   std::string input;
   char buffer[4096];
   DWORD got = 0;
-  while (input.size() <= morvex::max_message_bytes &&
+  while (input.size() <= morvex::client::max_body_bytes &&
          ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &got, nullptr) &&
          got > 0) {
     input.append(buffer, got);
@@ -48,66 +43,39 @@ std::string read_standard_input() {
   return input;
 }
 
-// Opens the pipe, waiting while all instances are busy or the service starts.
-morvex::UniqueHandle open_pipe(const std::wstring& name) {
-  const auto deadline = std::chrono::steady_clock::now() + connect_timeout;
-  for (;;) {
-    morvex::UniqueHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-    if (pipe || std::chrono::steady_clock::now() >= deadline) return pipe;
-    std::this_thread::sleep_for(50ms);
-  }
-}
-
-void write_out(const std::string& text) {
+void write_to(DWORD stream, const std::string& text) {
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
-            nullptr);
-}
-
-void complain(const char* text) {
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text,
-            static_cast<DWORD>(std::char_traits<char>::length(text)), &written, nullptr);
+  WriteFile(GetStdHandle(stream), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  std::wstring pipe_name = default_pipe;
+  using morvex::client::ErrorKind;
+  morvex::client::PipeOptions options{.service_start_wait = service_start_wait};
   int next = 1;
   if (argc > 2 && std::wstring(argv[1]) == L"--pipe") {
-    pipe_name = argv[2];
+    options.pipe_name = argv[2];
     next = 3;
   }
   if (argc > next + 1) {
-    complain("usage: morvex_pipe_tool [--pipe NAME] [REQUEST]\n");
+    write_to(STD_ERROR_HANDLE, "usage: morvex_pipe_tool [--pipe NAME] [REQUEST]\n");
     return 4;
   }
   const std::string body = argc == next + 1 ? utf8(argv[next]) : read_standard_input();
-  if (body.size() > morvex::max_message_bytes) {
-    complain("The request is larger than the service accepts.\n");
-    return 4;
+  // A connect may take long, and every other request may wait behind one.
+  const auto reply =
+      morvex::client::pipe_exchange(body, morvex::client::connect_timeout + 30s, options);
+  if (reply) {
+    write_to(STD_OUTPUT_HANDLE, *reply + "\n");
+    return 0;
   }
-
-  const auto pipe = open_pipe(pipe_name);
-  if (!pipe) {
-    complain("The VPN service is not reachable.\n");
-    return 2;
+  write_to(STD_ERROR_HANDLE, reply.error().message + "\n");
+  switch (reply.error().kind) {
+    case ErrorKind::invalid_request: return 4;
+    case ErrorKind::no_service:
+    case ErrorKind::busy:
+    case ErrorKind::refused: return 2;
+    default: return 3;
   }
-  const auto length = morvex::encode_frame_length(static_cast<std::uint32_t>(body.size()));
-  DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
-  if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr) ||
-      !morvex::write_all(pipe.get(), std::string(length.data(), length.size()) + body)) {
-    complain("The request could not be sent.\n");
-    return 3;
-  }
-  const auto reply = morvex::read_message(
-      pipe.get(), std::chrono::duration_cast<std::chrono::milliseconds>(reply_timeout));
-  if (!reply) {
-    complain("The VPN service did not reply.\n");
-    return 3;
-  }
-  write_out(*reply + "\n");
-  return 0;
 }

@@ -1,0 +1,184 @@
+// The client end of the service pipe. The handle is opened for overlapped
+// I/O, so every read and write waits at most until the call's deadline and
+// is cancelled then; switching the handle to non-blocking mode instead would
+// need write access to the pipe's attributes, which the client does not ask
+// for.
+#include "client/pipe_transport.hpp"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <thread>
+#include <utility>
+
+#include "client/framing.hpp"
+
+namespace morvex::client {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Longest single wait for a busy pipe, so that the deadline is looked at often.
+constexpr DWORD busy_wait_slice_ms = 1000;
+constexpr auto absent_retry_interval = 50ms;
+constexpr std::size_t first_read_bytes = 4096;
+
+// Owns one kernel handle.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(HANDLE handle) : handle_(handle) {}
+  Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  Handle& operator=(Handle&&) = delete;
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+std::unexpected<Error> failure(ErrorKind kind) { return std::unexpected(make_error(kind)); }
+
+DWORD milliseconds_until(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFE)) : 0;
+}
+
+Outcome<Handle> open_pipe(const PipeOptions& options, Clock::time_point deadline) {
+  const auto open = pipe_open();
+  const auto absent_until = std::min(deadline, Clock::now() + options.service_start_wait);
+  for (;;) {
+    Handle pipe(CreateFileW(options.pipe_name.c_str(), open.access, 0, nullptr, OPEN_EXISTING,
+                            open.flags, nullptr));
+    if (pipe.valid()) return pipe;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED) return failure(ErrorKind::refused);
+    if (error == ERROR_PIPE_BUSY) {
+      if (Clock::now() >= deadline) return failure(ErrorKind::busy);
+      const DWORD slice = std::clamp<DWORD>(milliseconds_until(deadline), 1, busy_wait_slice_ms);
+      // Fails at once when the pipe vanished meanwhile; the next open tells.
+      if (!WaitNamedPipeW(options.pipe_name.c_str(), slice) &&
+          GetLastError() != ERROR_SEM_TIMEOUT) {
+        std::this_thread::sleep_for(10ms);
+      }
+      continue;
+    }
+    if (error == ERROR_FILE_NOT_FOUND && Clock::now() < absent_until) {
+      std::this_thread::sleep_for(absent_retry_interval);
+      continue;
+    }
+    return failure(ErrorKind::no_service);
+  }
+}
+
+// One connection: reads and writes that end by the deadline.
+class PipeConnection {
+ public:
+  PipeConnection(Handle pipe, Clock::time_point deadline)
+      : pipe_(std::move(pipe)), deadline_(deadline) {}
+
+  Outcome<void> write_all(std::string_view bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      auto moved = transfer(const_cast<char*>(bytes.data()) + done, bytes.size() - done, true);
+      if (!moved) return std::unexpected(moved.error());
+      done += *moved;
+    }
+    return {};
+  }
+
+  // At least `least` and at most `most` bytes, as they arrive.
+  Outcome<std::string> read_between(std::size_t least, std::size_t most) {
+    std::string bytes(most, '\0');
+    std::size_t done = 0;
+    while (done < least) {
+      auto moved = transfer(bytes.data() + done, most - done, false);
+      if (!moved) return std::unexpected(moved.error());
+      done += *moved;
+    }
+    bytes.resize(done);
+    return bytes;
+  }
+
+ private:
+  // One ReadFile or WriteFile, waited for until the deadline and cancelled
+  // then. Gives the bytes moved (at least one).
+  Outcome<std::size_t> transfer(char* data, std::size_t size, bool writing) {
+    OVERLAPPED overlapped{};
+    // With no event, the handle itself is signalled when the one operation
+    // in flight completes; this saves an event per exchange.
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, max_body_bytes));
+    DWORD moved = 0;
+    const BOOL finished = writing ? WriteFile(pipe_.get(), data, wanted, nullptr, &overlapped)
+                                  : ReadFile(pipe_.get(), data, wanted, nullptr, &overlapped);
+    if (!finished && GetLastError() != ERROR_IO_PENDING) return failure(ErrorKind::broken);
+    if (!finished &&
+        WaitForSingleObject(pipe_.get(), milliseconds_until(deadline_)) != WAIT_OBJECT_0) {
+      // The buffer must outlive the operation: wait for the cancel to land.
+      CancelIoEx(pipe_.get(), &overlapped);
+      GetOverlappedResult(pipe_.get(), &overlapped, &moved, TRUE);
+      return failure(ErrorKind::timed_out);
+    }
+    if (!GetOverlappedResult(pipe_.get(), &overlapped, &moved, TRUE) || moved == 0) {
+      return failure(ErrorKind::broken);
+    }
+    return static_cast<std::size_t>(moved);
+  }
+
+  Handle pipe_;
+  Clock::time_point deadline_;
+};
+
+}  // namespace
+
+PipeOpen pipe_open() {
+  return {GENERIC_READ | FILE_WRITE_DATA,
+          FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION};
+}
+
+Outcome<std::string> pipe_exchange(std::string_view request, std::chrono::milliseconds timeout,
+                                   const PipeOptions& options) {
+  if (request.size() > max_body_bytes) {
+    return std::unexpected(Error{ErrorKind::invalid_request, std::string(sentence::too_large)});
+  }
+  const auto deadline = Clock::now() + timeout;
+  auto pipe = open_pipe(options, deadline);
+  if (!pipe) return std::unexpected(pipe.error());
+  PipeConnection connection(std::move(*pipe), deadline);
+  if (auto sent = connection.write_all(frame(request)); !sent) {
+    return std::unexpected(sent.error());
+  }
+  // The first read asks for more than the length, so that a short reply
+  // (nearly every one) arrives in one read.
+  auto reply = connection.read_between(frame_length_bytes, frame_length_bytes + first_read_bytes);
+  if (!reply) return reply;
+  const std::size_t size = decode_frame_length(*reply);
+  // The service writes one frame and nothing after it.
+  if (size > max_body_bytes || reply->size() > frame_length_bytes + size) {
+    return failure(ErrorKind::malformed);
+  }
+  const std::size_t missing = frame_length_bytes + size - reply->size();
+  if (missing > 0) {
+    auto rest = connection.read_between(missing, missing);
+    if (!rest) return rest;
+    reply->append(*rest);
+  }
+  reply->erase(0, frame_length_bytes);
+  return reply;
+}
+
+Client pipe_client(PipeOptions options) {
+  return Client(
+      [options = std::move(options)](std::string_view request, std::chrono::milliseconds timeout) {
+        return pipe_exchange(request, timeout, options);
+      });
+}
+
+}  // namespace morvex::client

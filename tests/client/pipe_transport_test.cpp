@@ -1,0 +1,132 @@
+// The pipe transport against small servers in this process, one behaviour
+// each, under Wine.
+#include "client/pipe_transport.hpp"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "client/framing.hpp"
+#include "windows/unique_handle.hpp"
+
+namespace morvex::client {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::wstring unique_name(const wchar_t* what) {
+  return L"\\\\.\\pipe\\MorvexClientTest." + std::wstring(what) + L"." +
+         std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(GetTickCount64());
+}
+
+std::string read_some(HANDLE pipe, std::size_t count) {
+  std::string bytes(count, '\0');
+  std::size_t got = 0;
+  while (got < count) {
+    DWORD read = 0;
+    if (!ReadFile(pipe, bytes.data() + got, static_cast<DWORD>(count - got), &read, nullptr)) break;
+    got += read;
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+// One instance of `name`, served on a thread by `behaviour` once a client
+// connects and closed when `behaviour` returns.
+class OneShotServer {
+ public:
+  OneShotServer(const std::wstring& name, std::function<void(HANDLE)> behaviour)
+      : pipe_(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 131076, 131076,
+                               0, nullptr)) {
+    thread_ = std::thread([this, behaviour] {
+      if (ConnectNamedPipe(pipe_.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+        behaviour(pipe_.get());
+      }
+      pipe_.reset();
+    });
+  }
+  ~OneShotServer() { thread_.join(); }
+
+ private:
+  UniqueHandle pipe_;
+  std::thread thread_;
+};
+
+std::string request_body(HANDLE pipe) {
+  return read_some(pipe, decode_frame_length(read_some(pipe, frame_length_bytes)));
+}
+
+void send(HANDLE pipe, const std::string& bytes) {
+  DWORD written = 0;
+  WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+TEST(PipeTransport, OpensWithTheNarrowAccessAndIdentificationOnly) {
+  // What the service relies on and Wine does not enforce: the handle can
+  // read and write data but cannot create an instance of the pipe
+  // (FILE_CREATE_PIPE_INSTANCE is FILE_APPEND_DATA) or change its attributes,
+  // and the service may identify the caller but not impersonate it.
+  const auto open = pipe_open();
+  EXPECT_EQ(open.access, static_cast<unsigned long>(GENERIC_READ | FILE_WRITE_DATA));
+  for (const unsigned long denied :
+       {static_cast<unsigned long>(GENERIC_WRITE), static_cast<unsigned long>(GENERIC_ALL),
+        static_cast<unsigned long>(FILE_CREATE_PIPE_INSTANCE),
+        static_cast<unsigned long>(FILE_WRITE_ATTRIBUTES)}) {
+    EXPECT_EQ(open.access & denied, 0u) << denied;
+  }
+  EXPECT_EQ(
+      open.flags & (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | SECURITY_IMPERSONATION |
+                    SECURITY_DELEGATION | SECURITY_CONTEXT_TRACKING | SECURITY_EFFECTIVE_ONLY),
+      static_cast<unsigned long>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+}
+
+TEST(PipeTransport, EndsEachFailedExchangeWithItsKind) {
+  const struct {
+    const char* what;
+    std::function<void(HANDLE)> server;  // none: no pipe at all
+    ErrorKind kind;
+  } rows[] = {
+      {"no pipe", nullptr, ErrorKind::no_service},
+      {"closed after the request", [](HANDLE pipe) { request_body(pipe); }, ErrorKind::broken},
+      {"closed part-way through the reply",
+       [](HANDLE pipe) {
+         request_body(pipe);
+         send(pipe, frame_length(10) + "abc");
+       },
+       ErrorKind::broken},
+      {"reply length above the largest body",
+       [](HANDLE pipe) {
+         request_body(pipe);
+         send(pipe, frame_length(131073));
+         Sleep(500);
+       },
+       ErrorKind::malformed},
+      {"bytes after the reply frame",
+       [](HANDLE pipe) {
+         request_body(pipe);
+         send(pipe, frame("{}") + "x");
+         Sleep(500);
+       },
+       ErrorKind::malformed},
+      {"no reply", [](HANDLE pipe) { request_body(pipe), Sleep(1500); }, ErrorKind::timed_out},
+  };
+  for (const auto& row : rows) {
+    const auto name = unique_name(L"kinds");
+    std::optional<OneShotServer> server;
+    if (row.server) server.emplace(name, row.server);
+    const auto start = Clock::now();
+    const auto reply = pipe_exchange("{}", 800ms, {.pipe_name = name});
+    ASSERT_FALSE(reply) << row.what;
+    EXPECT_EQ(reply.error(), make_error(row.kind)) << row.what;
+    EXPECT_LT(Clock::now() - start, 1500ms) << row.what;
+  }
+}
+
+}  // namespace
+}  // namespace morvex::client
