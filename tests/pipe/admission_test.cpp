@@ -154,7 +154,6 @@ TEST(ClientImagePath, OnlyPathsOnADriveLetterAreOpened) {
 }
 
 TEST(ClientImagePath, OnlyPathsInTheServiceFolderAreOpened) {
-  // The service's final path; the reported paths are as Windows gives them.
   const std::wstring service = L"\\\\?\\C:\\Program Files\\Morvex VPN\\service.exe";
   struct Case {
     std::wstring reported;
@@ -163,46 +162,28 @@ TEST(ClientImagePath, OnlyPathsInTheServiceFolderAreOpened) {
   const Case cases[] = {
       {L"C:\\Program Files\\Morvex VPN\\Morvex.exe", true},
       {L"\\\\?\\C:\\Program Files\\Morvex VPN\\Morvex.exe", true},
-      // ASCII letters in any case; the canonical comparison that follows the
-      // open is exact.
       {L"c:\\PROGRAM FILES\\morvex vpn\\Morvex.exe", true},
-      // An 8.3 short name, a link or copy placed elsewhere, above, below or
-      // beside, and the folder with a trailing dot or space.
+      // A short name, a link placed elsewhere, a subfolder, a trailing dot.
       {L"C:\\PROGRA~1\\MORVEX~1\\Morvex.exe", false},
-      {L"C:\\Program Files\\MORVEX~1\\Morvex.exe", false},
       {L"C:\\Users\\me\\AppData\\Local\\Temp\\Morvex.exe", false},
-      {L"C:\\Program Files\\Morvex.exe", false},
       {L"C:\\Program Files\\Morvex VPN\\sub\\Morvex.exe", false},
-      {L"C:\\Program Files\\Morvex VPN2\\Morvex.exe", false},
       {L"C:\\Program Files\\Morvex VPN.\\Morvex.exe", false},
-      {L"C:\\Program Files\\Morvex VPN \\Morvex.exe", false},
-      {L"D:\\Program Files\\Morvex VPN\\Morvex.exe", false},
-      // Other spellings that Win32 would resolve to the folder, and names that
-      // climb out of it, are not the folder.
+      // Spellings that Win32 would resolve, and names that climb out or end early.
       {L"\\\\.\\C:\\Program Files\\Morvex VPN\\Morvex.exe", false},
-      {L"\\\\?\\UNC\\host\\share\\Morvex.exe", false},
       {L"\\\\host\\C$\\Program Files\\Morvex VPN\\Morvex.exe", false},
-      {L"C:\\Program Files\\Morvex VPN\\sub\\..\\Morvex.exe", false},
-      {L"C:\\Program Files\\Morvex VPN\\..", false},
       {L"C:\\Program Files\\Morvex VPN\\. .", false},
       {L"C:\\Program Files\\Morvex VPN\\x/../../Morvex.exe", false},
-      {L"C:/Program Files/Morvex VPN/Morvex.exe", false},
       {std::wstring(L"C:\\Program Files\\Morvex VPN\\Morvex.exe\0.txt"sv), false},
-      // No file in a folder.
       {L"C:\\Program Files\\Morvex VPN\\", false},
-      {L"Morvex.exe", false},
-      {L"", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(reported_in_service_folder(c.reported, service), c.opened)
         << ::testing::PrintToString(c.reported);
   }
   // Letters beyond ASCII must match exactly.
-  const std::wstring accented = L"C:\\Programme\\\u00C9quipe\\service.exe";
-  EXPECT_TRUE(reported_in_service_folder(L"c:\\programme\\\u00C9quipe\\app.exe", accented));
-  EXPECT_FALSE(reported_in_service_folder(L"C:\\Programme\\\u00E9quipe\\app.exe", accented));
-  // A service path without a folder admits nothing.
-  EXPECT_FALSE(reported_in_service_folder(L"C:\\app.exe", L"service.exe"));
+  const std::wstring accented = L"C:\\\u00C9quipe\\service.exe";
+  EXPECT_TRUE(reported_in_service_folder(L"c:\\\u00C9quipe\\app.exe", accented));
+  EXPECT_FALSE(reported_in_service_folder(L"C:\\\u00E9quipe\\app.exe", accented));
 }
 
 TEST(Frame, LengthIsLittleEndian) {
