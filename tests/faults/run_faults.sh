@@ -74,6 +74,26 @@ check "each failed connect took its tunnel down" "$(service_query 'WireGuardTunn
 check "nothing left in private storage but the adapter" "$(private_files)" ""
 check "idle after the engine faults" "$(request "$status")" "$disconnected"
 
+# ---- a client that holds its end of the pipe across a stop and a start: the
+# restarted service answers beside it. On Windows that end keeps the stopped
+# service's pipe alive, so the restarted service's claim to the name is
+# refused and its first instance joins that pipe, whose owner is its own
+# account; Wine ends a pipe with its last server instance.
+pipe_marker="$drive/pipe-held.marker"
+"$wine" "$(cd "$1" && pwd)/hold-file.exe" '\\.\pipe\MorvexVPN.Service.v1' 'C:\pipe-held.marker' &
+pipe_holder=$!
+for _ in $(seq 100); do [[ -f "$pipe_marker" ]] && break; sleep 0.1; done
+check "a client holds its end of the pipe" "$([[ -f "$pipe_marker" ]] && echo held)" held
+"$wine" sc stop MorvexVPN </dev/null >/dev/null 2>&1
+for _ in $(seq 100); do [[ "$(service_query MorvexVPN)" == STOPPED ]] && break; sleep 0.1; done
+check "the service stops while the client holds its end" "$(service_query MorvexVPN)" STOPPED
+"$wine" sc start MorvexVPN </dev/null >/dev/null 2>&1
+check "the restarted service answers beside the held end" "$(request "$status")" "$disconnected"
+check "the client held its end throughout" "$(running 'hold-file')" running
+rm -f "$pipe_marker"
+wait "$pipe_holder"
+check "the client lets go of its end" "$?" 0
+
 # ---- the service killed during an OpenVPN connect
 scenario "$openvpn_bin" 'openvpn=never_ready'
 reply_file="$(mktemp)"

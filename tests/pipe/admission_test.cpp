@@ -9,6 +9,8 @@
 namespace morvex {
 namespace {
 
+using namespace std::string_view_literals;
+
 TEST(SessionAdmission, OnlyTheConsoleSessionIsAdmitted) {
   struct Case {
     std::optional<std::uint32_t> client;
@@ -149,6 +151,39 @@ TEST(ClientImagePath, OnlyPathsOnADriveLetterAreOpened) {
     EXPECT_EQ(path->root, c.root) << shown;
     EXPECT_EQ(path->verbatim, c.verbatim) << shown;
   }
+}
+
+TEST(ClientImagePath, OnlyPathsInTheServiceFolderAreOpened) {
+  const std::wstring service = L"\\\\?\\C:\\Program Files\\Morvex VPN\\service.exe";
+  struct Case {
+    std::wstring reported;
+    bool opened;
+  };
+  const Case cases[] = {
+      {L"C:\\Program Files\\Morvex VPN\\Morvex.exe", true},
+      {L"\\\\?\\C:\\Program Files\\Morvex VPN\\Morvex.exe", true},
+      {L"c:\\PROGRAM FILES\\morvex vpn\\Morvex.exe", true},
+      // A short name, a link placed elsewhere, a subfolder, a trailing dot.
+      {L"C:\\PROGRA~1\\MORVEX~1\\Morvex.exe", false},
+      {L"C:\\Users\\me\\AppData\\Local\\Temp\\Morvex.exe", false},
+      {L"C:\\Program Files\\Morvex VPN\\sub\\Morvex.exe", false},
+      {L"C:\\Program Files\\Morvex VPN.\\Morvex.exe", false},
+      // Spellings that Win32 would resolve, and names that climb out or end early.
+      {L"\\\\.\\C:\\Program Files\\Morvex VPN\\Morvex.exe", false},
+      {L"\\\\host\\C$\\Program Files\\Morvex VPN\\Morvex.exe", false},
+      {L"C:\\Program Files\\Morvex VPN\\. .", false},
+      {L"C:\\Program Files\\Morvex VPN\\x/../../Morvex.exe", false},
+      {std::wstring(L"C:\\Program Files\\Morvex VPN\\Morvex.exe\0.txt"sv), false},
+      {L"C:\\Program Files\\Morvex VPN\\", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(reported_in_service_folder(c.reported, service), c.opened)
+        << ::testing::PrintToString(c.reported);
+  }
+  // Letters beyond ASCII must match exactly.
+  const std::wstring accented = L"C:\\\u00C9quipe\\service.exe";
+  EXPECT_TRUE(reported_in_service_folder(L"c:\\\u00C9quipe\\app.exe", accented));
+  EXPECT_FALSE(reported_in_service_folder(L"C:\\\u00E9quipe\\app.exe", accented));
 }
 
 TEST(Frame, LengthIsLittleEndian) {

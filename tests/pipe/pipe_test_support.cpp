@@ -43,8 +43,8 @@ TemporaryFolder::~TemporaryFolder() {
 UniqueHandle connect_client(const std::wstring& name, std::chrono::milliseconds patience) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
   for (;;) {
-    UniqueHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
+    UniqueHandle pipe(CreateFileW(name.c_str(), client_pipe_access, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     if (pipe) return pipe;
     const DWORD error = GetLastError();
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -132,6 +132,26 @@ std::string describe_acl(PACL dacl) {
     for (const wchar_t* c = sid; *c != 0; ++c) text.push_back(static_cast<char>(*c));
   }
   return text;
+}
+
+std::optional<ACCESS_MASK> rights_granted(PACL dacl, const std::wstring& principal) {
+  PSID wanted = nullptr;
+  if (!ConvertStringSidToSidW(principal.c_str(), &wanted)) return std::nullopt;
+  const UniqueLocal<void> wanted_owner(wanted);
+  GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                          FILE_ALL_ACCESS};
+  ACCESS_MASK granted = 0;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) return std::nullopt;
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) return std::nullopt;
+    if (!EqualSid(&allowed->SidStart, wanted)) continue;
+    ACCESS_MASK mask = allowed->Mask;
+    MapGenericMask(&mask, &mapping);
+    granted |= mask;
+  }
+  return granted;
 }
 
 std::string describe_dacl(PSECURITY_DESCRIPTOR descriptor) {

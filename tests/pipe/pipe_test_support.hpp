@@ -35,8 +35,13 @@ class TemporaryFolder {
   std::filesystem::path path_;
 };
 
-// Opens the pipe as a client for reading and writing; while every instance
-// is busy, waits for one up to `patience`.
+// What the desktop app asks for when it opens the pipe: reading, writing of
+// data, and the attributes that SetNamedPipeHandleState changes. Not
+// GENERIC_WRITE, which holds the right to create instances.
+inline constexpr DWORD client_pipe_access = GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
+
+// Opens the pipe as a client with client_pipe_access, lending only its
+// identity; while every instance is busy, waits for one up to `patience`.
 UniqueHandle connect_client(const std::wstring& name,
                             std::chrono::milliseconds patience = std::chrono::seconds(5));
 
@@ -67,6 +72,10 @@ ProgramRun run_program(const std::filesystem::path& program, const std::wstring&
 
 // " type/flags/mask/sid" for each ACE of a DACL, in order.
 std::string describe_acl(PACL dacl);
+// The rights that the allow entries naming `principal` (SID text) grant, with
+// generic rights mapped as for files and pipes. None when the DACL holds an
+// entry of another kind, whose effect this sum would not show.
+std::optional<ACCESS_MASK> rights_granted(PACL dacl, const std::wstring& principal);
 // A descriptor's DACL: "P" when protected (else "-"), then describe_acl.
 std::string describe_dacl(PSECURITY_DESCRIPTOR descriptor);
 

@@ -1,5 +1,6 @@
 #include "windows/pipe/client_identity.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "windows/pipe/portable/admission.hpp"
@@ -37,7 +38,14 @@ ImagePathChecks system_image_path_checks() {
 }
 
 Result<std::wstring> canonical_image_path(std::wstring_view reported,
+                                          const std::vector<std::wstring>& service_paths,
                                           const ImagePathChecks& checks) {
+  // A path elsewhere could be a link that the client put in place of its
+  // renamed program; it is not opened at all.
+  const bool in_folder = std::ranges::any_of(service_paths, [&](const std::wstring& service) {
+    return reported_in_service_folder(reported, service);
+  });
+  if (!in_folder) return fail("Cannot verify VPN process path.");
   const auto path = local_drive_path(reported);
   if (!path) return fail("Cannot verify VPN process path.");
   // A mapped network drive is remote; a letter that names no drive, or one
@@ -51,7 +59,8 @@ Result<std::wstring> canonical_image_path(std::wstring_view reported,
   }
 }
 
-Result<std::wstring> client_image_path(DWORD process_id) {
+Result<std::wstring> client_image_path(DWORD process_id,
+                                       const std::vector<std::wstring>& service_paths) {
   const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
   if (!process) return fail("Cannot inspect VPN process identity.");
 
@@ -60,7 +69,8 @@ Result<std::wstring> client_image_path(DWORD process_id) {
   if (!QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &length)) {
     return fail("Cannot verify VPN process executable.");
   }
-  return canonical_image_path(std::wstring_view(buffer.data(), length), system_image_path_checks());
+  return canonical_image_path(std::wstring_view(buffer.data(), length), service_paths,
+                              system_image_path_checks());
 }
 
 Result<std::wstring> own_image_path() {
@@ -89,12 +99,18 @@ std::uint32_t SystemClientIdentity::console_session() {
   return static_cast<std::uint32_t>(WTSGetActiveConsoleSessionId());
 }
 
-Result<std::wstring> SystemClientIdentity::client_image(HANDLE pipe) {
+Result<std::wstring> SystemClientIdentity::client_image(HANDLE pipe,
+                                                        const std::wstring& service_image) {
   ULONG process_id = 0;
   if (!GetNamedPipeClientProcessId(pipe, &process_id)) {
     return fail("Cannot inspect VPN process identity.");
   }
-  return client_image_path(process_id);
+  // The app is launched under the name of the folder the service was started
+  // from, which differs from the final path when that folder is reached
+  // through a junction; both name the same administrators-only folder.
+  std::vector<std::wstring> service_paths{service_image};
+  if (auto loaded = own_image_path()) service_paths.push_back(std::move(*loaded));
+  return client_image_path(process_id, service_paths);
 }
 
 Result<std::wstring> SystemClientIdentity::service_image() {
@@ -104,9 +120,11 @@ Result<std::wstring> SystemClientIdentity::service_image() {
 }
 
 bool decide_trust(ClientIdentity& identity, HANDLE pipe) {
-  const auto client = identity.client_image(pipe);
+  const auto service = identity.service_image();
+  if (!service) return false;
+  const auto client = identity.client_image(pipe, *service);
   if (!client) return false;
-  return client_trusted(client, identity.service_image());
+  return client_trusted(client, service);
 }
 
 }  // namespace morvex

@@ -1,5 +1,6 @@
 #include "windows/pipe/pipe_server.hpp"
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <utility>
@@ -85,8 +86,8 @@ Result<void> accept_loop(const PipeServerConfig& config,
 
   PipeInstanceParameters parameters;
   parameters.name = config.pipe_name;
-  // Only the service's first instance claims the name: it fails when
-  // another process already holds the pipe.
+  // Only the service's first instance claims the name: it fails when the
+  // pipe exists already, whoever made it.
   parameters.open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
   parameters.pipe_mode =
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
@@ -99,20 +100,29 @@ Result<void> accept_loop(const PipeServerConfig& config,
   while (!service_stopping()) {
     UniqueHandle pipe(config.create_instance(parameters));
     if (!pipe) {
+      const DWORD error = GetLastError();
       // Every instance is held by a connection: try again shortly, looking
       // at the stop flag between tries.
-      if (GetLastError() == ERROR_PIPE_BUSY) {
+      if (error == ERROR_PIPE_BUSY) {
         std::this_thread::sleep_for(config.busy_retry);
+        continue;
+      }
+      // The name is alive already. A client of an earlier run of the service
+      // that still holds its end keeps it so, and that pipe is ours; the owner
+      // check below tells it from a pipe that someone else created.
+      if (error == ERROR_ACCESS_DENIED &&
+          (parameters.open_mode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0) {
+        parameters.open_mode = PIPE_ACCESS_DUPLEX;
         continue;
       }
       return fail("Cannot start the private VPN service channel.");
     }
     // The first-instance flag guards the name only while one of the service's
-    // instances exists. Once the last one is closed, another process may
-    // create the name with its own owner and access list, and a new instance
-    // would join that pipe. Its owner is then not the service's account: the
-    // name was taken, so the instance is closed and the loop ends as it does
-    // for a name taken before the start.
+    // instances exists, and is dropped when the name is alive at the start.
+    // Whenever an instance joins a pipe that another process created (with
+    // its own owner and access list), its owner is not the service's
+    // account: the name was taken, so the instance is closed and the loop
+    // ends.
     if (!owned_by(pipe.get(), *owners)) {
       return fail("Cannot start the private VPN service channel.");
     }
@@ -144,7 +154,12 @@ Result<void> run_pipe_server(const PipeServerConfig& config,
 }
 
 Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings) {
-  auto request = read_message(pipe.get(), settings.receive_timeout);
+  // A program that is not the app gets a short time for every step, so that
+  // it cannot keep instances from the app for the full deadlines.
+  const auto limit = [&](std::chrono::milliseconds timeout) {
+    return trusted ? timeout : std::min(timeout, settings.untrusted_timeout);
+  };
+  auto request = read_message(pipe.get(), limit(settings.receive_timeout));
   if (!request) return std::unexpected(request.error());
 
   std::string reply;
@@ -161,15 +176,15 @@ Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionS
   if (reply.size() > max_message_bytes) return fail("VPN message is too large.");
 
   const auto length = encode_frame_length(static_cast<std::uint32_t>(reply.size()));
-  auto sent =
-      write_all(pipe.get(), std::string_view(length.data(), length.size()), settings.write_timeout);
+  auto sent = write_all(pipe.get(), std::string_view(length.data(), length.size()),
+                        limit(settings.write_timeout));
   if (!sent) return sent;
-  sent = write_all(pipe.get(), reply, settings.write_timeout);
+  sent = write_all(pipe.get(), reply, limit(settings.write_timeout));
   if (!sent) return sent;
 
   // Keep the instance until the client has read the reply and closed its end
   // (or sent anything, or the wait ends).
-  (void)read_exact_until(pipe.get(), 1, PipeClock::now() + settings.final_wait);
+  (void)read_exact_until(pipe.get(), 1, PipeClock::now() + limit(settings.final_wait));
   return {};
 }
 
@@ -178,8 +193,8 @@ void wake_pipe_server(std::wstring_view pipe_name, const std::atomic<bool>& pipe
   const std::wstring name(pipe_name);
   const auto deadline = PipeClock::now() + timing.window;
   while (pipe_server_running.load() && PipeClock::now() < deadline) {
-    UniqueHandle client(
-        CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle client(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    service_pipe_open_flags, nullptr));
     client.reset();
     std::this_thread::sleep_for(timing.interval);
   }

@@ -18,12 +18,24 @@ namespace morvex {
 
 inline constexpr std::wstring_view service_pipe_name = L"\\\\.\\pipe\\MorvexVPN.Service.v1";
 // A protected DACL: LocalSystem and Administrators get all access, users
-// signed on interactively read and write, nobody else anything.
-inline constexpr std::wstring_view pipe_sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
+// signed on interactively read and write, nobody else anything. The users'
+// mask is FILE_GENERIC_READ | FILE_GENERIC_WRITE without FILE_APPEND_DATA,
+// which on a pipe is FILE_CREATE_PIPE_INSTANCE: with generic write any
+// interactive user could add server instances of their own to the pipe and
+// catch the app's requests. Clients therefore open the pipe with
+// GENERIC_READ | FILE_WRITE_DATA; asking for GENERIC_WRITE is refused.
+inline constexpr std::wstring_view pipe_sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
 inline constexpr DWORD max_pipe_instances = 16;
 // One largest body plus its length, in each direction.
 inline constexpr DWORD pipe_buffer_bytes = 131076;
 inline constexpr DWORD pipe_default_timeout_ms = 5000;
+// How long a client that is not the app may take to send its request, to
+// read the refusal and to close its end: long enough for any honest client,
+// short enough that a program cannot keep instances from the app for long.
+inline constexpr std::chrono::milliseconds pipe_untrusted_timeout{5000};
+// How the service opens its own pipe as a client: the server end may learn
+// who connected but may not act as LocalSystem.
+inline constexpr DWORD service_pipe_open_flags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 // Everything CreateNamedPipeW receives for one instance.
 struct PipeInstanceParameters {
@@ -51,6 +63,8 @@ struct ConnectionSettings {
   std::chrono::milliseconds receive_timeout = pipe_io_timeout;
   std::chrono::milliseconds write_timeout = pipe_io_timeout;
   std::chrono::milliseconds final_wait = pipe_io_timeout;
+  // Caps each of the three above for a client that is not trusted.
+  std::chrono::milliseconds untrusted_timeout = pipe_untrusted_timeout;
 };
 
 struct PipeServerConfig {
@@ -66,15 +80,19 @@ struct PipeServerConfig {
 // client (or the wake-up) has connected, and returns success, or "Cannot
 // secure the VPN service." or "Cannot start the private VPN service
 // channel.", the latter also when a new instance turns out to belong to a pipe
-// that another account owns. `pipe_server_running` is set for as long as the
-// loop runs.
+// that another account owns. When the first instance cannot claim the name
+// (access denied), the loop creates it without that claim and lets the owner
+// check decide: a client still holding its end of an instance of an earlier
+// run of the service keeps the pipe alive, and that pipe is ours.
+// `pipe_server_running` is set for as long as the loop runs.
 Result<void> run_pipe_server(const PipeServerConfig& config,
                              const std::function<bool()>& service_stopping,
                              std::atomic<bool>& pipe_server_running);
 
 // Serves one connection on the calling thread: reads one request, answers
 // it (or refuses an untrusted client), waits for the client to finish and
-// closes the instance.
+// closes the instance. An untrusted client gets at most the untrusted
+// timeout for each step.
 Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings);
 
 struct WakeTiming {
@@ -84,7 +102,8 @@ struct WakeTiming {
 
 // Connects to the pipe as a client at every interval while the accept loop
 // runs, so that a loop blocked waiting for a client notices the stop. Returns
-// when the loop has ended or the window has passed.
+// when the loop has ended or the window has passed. Opens with
+// service_pipe_open_flags.
 void wake_pipe_server(std::wstring_view pipe_name, const std::atomic<bool>& pipe_server_running,
                       WakeTiming timing = {});
 

@@ -14,6 +14,29 @@ bool dots_and_spaces_only(std::wstring_view component) {
   return component.find_first_not_of(L". ") == std::wstring_view::npos;
 }
 
+wchar_t fold_ascii(wchar_t c) {
+  return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+}
+
+bool equal_folding_ascii(std::wstring_view first, std::wstring_view second) {
+  return std::ranges::equal(first, second, {}, fold_ascii, fold_ascii);
+}
+
+// The folder part of a path, or none when it names no file in a folder: the
+// part after the last backslash must be a plain name, without a forward slash
+// or a NUL that would make it climb or end elsewhere.
+std::optional<std::wstring_view> folder_of(std::wstring_view path) {
+  if (path.starts_with(L"\\\\?\\")) path.remove_prefix(4);
+  const std::size_t last = path.rfind(L'\\');
+  if (last == std::wstring_view::npos || last == 0) return std::nullopt;
+  const std::wstring_view name = path.substr(last + 1);
+  if (name.empty() || dots_and_spaces_only(name)) return std::nullopt;
+  if (name.find_first_of(std::wstring_view(L"/\0", 2)) != std::wstring_view::npos) {
+    return std::nullopt;
+  }
+  return path.substr(0, last);
+}
+
 }  // namespace
 
 bool session_admitted(std::optional<std::uint32_t> client_session, std::uint32_t console_session) {
@@ -69,6 +92,13 @@ std::optional<DrivePath> local_drive_path(std::wstring_view path) {
     start = end + 1;
   }
   return DrivePath{std::wstring(path.substr(0, 3)), L"\\\\?\\" + std::wstring(path)};
+}
+
+bool reported_in_service_folder(std::wstring_view reported, std::wstring_view service_path) {
+  const auto client_folder = folder_of(reported);
+  const auto service_folder = folder_of(service_path);
+  if (!client_folder || !service_folder) return false;
+  return equal_folding_ascii(*client_folder, *service_folder);
 }
 
 bool client_trusted(const Result<std::wstring>& client_image,

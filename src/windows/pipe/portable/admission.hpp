@@ -46,6 +46,16 @@ struct DrivePath {
 // pipes), NT paths ("\??\", "\Device\Mup\") and relative paths.
 std::optional<DrivePath> local_drive_path(std::wstring_view path);
 
+// Whether the path Windows reports for a client's executable names a file
+// directly in the folder of `service_path`, checked before the service opens
+// anything. Both sides lose a leading "\\?\", the folders are the text before
+// the last backslash, and they are compared without regard to the case of
+// ASCII letters (the file system's case rule for the installation folder's
+// names); every other character must match exactly. A launch through an 8.3
+// short name, another spelling of the folder or a link placed elsewhere does
+// not match: such a path could lead the open to a share.
+bool reported_in_service_folder(std::wstring_view reported, std::wstring_view service_path);
+
 // The trust decision: a client is the desktop app exactly when the canonical
 // path of its executable lies in the directory of the service's own
 // canonical executable path, and that path is on a drive letter. Any failure
