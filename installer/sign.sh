@@ -3,7 +3,7 @@
 #   sign.sh CERTIFICATE TIMESTAMP_URL FILE...
 # CERTIFICATE is a PKCS#12 file with the signing key and its certificate
 # chain; its password comes from the environment variable
-# MORVEX_SIGNING_PASSWORD (set, possibly empty), never from the command line,
+# MORVEX_SIGNING_PASSWORD (none when not set), never from the command line,
 # where other users could read it. TIMESTAMP_URL, when not empty, is an
 # RFC 3161 time-stamp service that countersigns each signature, so that it
 # stays valid after the certificate expires. Needs osslsigncode.
@@ -18,10 +18,6 @@ timestamp_url="$2"
 shift 2
 if [[ ! -f "$certificate" ]]; then
   echo "$0: the signing certificate $certificate does not exist" >&2
-  exit 2
-fi
-if [[ -z "${MORVEX_SIGNING_PASSWORD+set}" ]]; then
-  echo "$0: set MORVEX_SIGNING_PASSWORD to the password of $certificate (empty for none)" >&2
   exit 2
 fi
 
@@ -44,10 +40,10 @@ for file in "$@"; do
   # The password travels through a pipe; the program reads its first line.
   if ! osslsigncode sign -pkcs12 "$certificate" -readpass /dev/stdin -h sha256 \
     -n "Morvex VPN" "${time_options[@]}" -in "$file" -out "$signed" \
-    >"$signed.log" 2>&1 <<<"$MORVEX_SIGNING_PASSWORD"; then
+    >"$signed.log" 2>&1 <<<"${MORVEX_SIGNING_PASSWORD:-}"; then
     cat "$signed.log" >&2
     rm -f "$signed" "$signed.log"
-    echo "$0: signing $file failed" >&2
+    echo "$0: signing $file failed (is MORVEX_SIGNING_PASSWORD the certificate's password?)" >&2
     exit 1
   fi
   rm -f "$signed.log"

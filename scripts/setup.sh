@@ -15,6 +15,7 @@ packages=(
   wine wine64
   dpkg-dev autoconf automake libtool
   wixl msitools openvpn python3-jsonschema
+  osslsigncode openssl llvm faketime
 )
 
 missing=()

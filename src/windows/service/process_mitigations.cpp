@@ -16,25 +16,24 @@ Function kernel32_function(const char* name) {
 
 int apply_process_mitigations(const MitigationCalls& calls) noexcept {
   int applied = 0;
-  auto count = [&](bool accepted) { applied += accepted ? 1 : 0; };
-  try {
-    count(calls.set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32));
-    count(calls.set_search_path_mode(BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE |
-                                     BASE_SEARCH_PATH_PERMANENT));
-    count(calls.terminate_on_heap_corruption());
+  // A call that is not there counts as one that this Windows refused.
+  auto make = [&applied](const auto& call, auto... arguments) {
+    if (call && call(arguments...)) ++applied;
+  };
+  make(calls.set_default_dll_directories, DWORD{LOAD_LIBRARY_SEARCH_SYSTEM32});
+  make(calls.set_search_path_mode,
+       DWORD{BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT});
+  make(calls.terminate_on_heap_corruption);
 
-    PROCESS_MITIGATION_IMAGE_LOAD_POLICY image_load{};
-    image_load.NoRemoteImages = 1;
-    image_load.NoLowMandatoryLabelImages = 1;
-    image_load.PreferSystem32Images = 1;
-    count(calls.set_mitigation_policy(ProcessImageLoadPolicy, image_load.Flags));
+  PROCESS_MITIGATION_IMAGE_LOAD_POLICY image_load{};
+  image_load.NoRemoteImages = 1;
+  image_load.NoLowMandatoryLabelImages = 1;
+  image_load.PreferSystem32Images = 1;
+  make(calls.set_mitigation_policy, ProcessImageLoadPolicy, image_load.Flags);
 
-    PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY extension_points{};
-    extension_points.DisableExtensionPoints = 1;
-    count(calls.set_mitigation_policy(ProcessExtensionPointDisablePolicy, extension_points.Flags));
-  } catch (...) {
-    // Only a test's recording can throw; the real calls cannot.
-  }
+  PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY extension_points{};
+  extension_points.DisableExtensionPoints = 1;
+  make(calls.set_mitigation_policy, ProcessExtensionPointDisablePolicy, extension_points.Flags);
   return applied;
 }
 
