@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
 # Signs Windows programs and packages in place with Authenticode (SHA-256).
-#   sign.sh CERTIFICATE TIMESTAMP_URL FILE...
+#   sign.sh [--timestamp URL] CERTIFICATE FILE...
 # CERTIFICATE is a PKCS#12 file with the signing key and its certificate
 # chain; its password comes from the environment variable
 # MORVEX_SIGNING_PASSWORD (none when not set), never from the command line,
-# where other users could read it. TIMESTAMP_URL, when not empty, is an
-# RFC 3161 time-stamp service that countersigns each signature, so that it
-# stays valid after the certificate expires. Needs osslsigncode.
+# where other users could read it. URL is an RFC 3161 time-stamp service that
+# countersigns each signature, so that it stays valid after the certificate
+# expires. Needs osslsigncode.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-if [[ $# -lt 3 ]]; then
-  echo "usage: $0 CERTIFICATE TIMESTAMP_URL FILE..." >&2
+timestamp_url=""
+if [[ "${1:-}" == --timestamp ]]; then
+  timestamp_url="${2:-}"
+  shift 2 || true
+fi
+if [[ $# -lt 2 ]]; then
+  echo "usage: $0 [--timestamp URL] CERTIFICATE FILE..." >&2
   exit 2
 fi
 certificate="$1"
-timestamp_url="$2"
-shift 2
+shift
 if [[ ! -f "$certificate" ]]; then
   echo "$0: the signing certificate $certificate does not exist" >&2
   exit 2
@@ -43,7 +47,7 @@ for file in "$@"; do
     >"$signed.log" 2>&1 <<<"${MORVEX_SIGNING_PASSWORD:-}"; then
     cat "$signed.log" >&2
     rm -f "$signed" "$signed.log"
-    echo "$0: signing $file failed (is MORVEX_SIGNING_PASSWORD the certificate's password?)" >&2
+    echo "$0: signing $file failed (a wrong MORVEX_SIGNING_PASSWORD shows as a PKCS#12 error)" >&2
     exit 1
   fi
   rm -f "$signed.log"
