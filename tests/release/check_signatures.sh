@@ -7,17 +7,7 @@
 set -uo pipefail
 ca_file="${1:-/etc/ssl/certs/ca-certificates.crt}"
 shift
-passed=0
-failed=0
-check() {  # check NAME ACTUAL EXPECTED
-  if [[ "$2" == "$3" ]]; then
-    passed=$((passed + 1))
-    printf 'ok   %s\n' "$1"
-  else
-    failed=$((failed + 1))
-    printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "$3" "$2"
-  fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 verify() {  # verify FILE: "verified SHA256" or what went wrong
   local report
   if ! report="$(osslsigncode verify -CAfile "$ca_file" -in "$1" 2>&1)"; then
@@ -43,5 +33,4 @@ for file in "$@"; do
   check "$name: a changed copy is refused" \
     "$(verify "$work/$name" | cut -d: -f1)" refused
 done
-echo "signatures: $passed passed, $failed failed"
-((failed == 0 && passed > 0))
+checks_summary signatures
