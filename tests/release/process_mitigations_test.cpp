@@ -6,17 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace morvex {
 namespace {
 
 // One call as a test sees it: its name and the number it passed.
-struct Call {
-  std::string name;
-  unsigned long value;
-  bool operator==(const Call&) const = default;
-};
+using Call = std::pair<std::string, unsigned long>;
 
 // Calls that record themselves; the one named in `failing` fails.
 struct RecordedCalls {
@@ -60,9 +57,9 @@ TEST(ProcessMitigations, AskForTheDocumentedSettingsInOrder) {
 // A call that fails, or that this Windows lacks, leaves every other one made.
 TEST(ProcessMitigations, RefusedOrMissingCallsDoNotStopTheOthers) {
   for (const Call& call : documented_calls) {
-    SCOPED_TRACE(call.name);
+    SCOPED_TRACE(call.first);
     RecordedCalls recorded;
-    recorded.failing = call.name;
+    recorded.failing = call.first;
     EXPECT_EQ(apply_process_mitigations(recorded.calls()), 4);
     EXPECT_EQ(recorded.made, documented_calls);
   }
