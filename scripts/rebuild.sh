@@ -16,8 +16,14 @@ if [[ ! -f "$first/CMakeCache.txt" || ! -d "$first/release" ]]; then
 fi
 cached() { sed -n "s/^$1:[A-Z]*=//p" "$first/CMakeCache.txt"; }
 
-source "$root/installer/source_time.sh"
-SOURCE_DATE_EPOCH="$(source_time)" || exit 2
+# The moment that dates the first build (its package's creation time), which
+# may be an earlier commit's when the checkout moved on since.
+package="$(find "$first/release" -maxdepth 1 -name '*.msi' | head -n 1)"
+created="$(TZ=UTC msiinfo suminfo "$package" 2>/dev/null | sed -n 's/^Created: //p')"
+if ! SOURCE_DATE_EPOCH="$(TZ=UTC date -d "$created" +%s 2>/dev/null)" || [[ -z "$created" ]]; then
+  echo "$0: cannot read the creation time of the package in $first/release" >&2
+  exit 2
+fi
 export SOURCE_DATE_EPOCH
 work="$(mktemp -d /tmp/morvex-rebuild.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
