@@ -2,7 +2,8 @@
 # Builds the Windows Installer package of the service from morvex_vpn.wxs.
 #   build_package.sh VERSION BIN_FOLDER OUTPUT
 # VERSION is major.minor.build; BIN_FOLDER holds the two built programs and
-# morvex_service_actions.exe, which the package carries. Needs wixl and msibuild.
+# morvex_service_actions.exe, which the package carries. Needs wixl and msibuild
+# (msitools) and faketime.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 if [[ $# -ne 3 ]]; then
@@ -29,16 +30,48 @@ fi
 # (SHA-1, laid out as a version-5 UUID): each version is a product of its own,
 # so an upgrade replaces it, and a rebuild of the same version is the same
 # product, so installing it again repairs instead of adding a second copy.
-hash="$(printf '%s/%s' "$upgrade_code" "$version" | sha1sum | cut -c1-32)"
-variant="$(printf '%x' $((0x${hash:16:1} & 0x3 | 0x8)))"
-product_code="${hash:0:8}-${hash:8:4}-5${hash:13:3}-${variant}${hash:17:3}-${hash:20:12}"
-product_code="${product_code^^}"
+uuid_of() {  # uuid_of TEXT: a UUID derived from TEXT
+  local hash variant
+  hash="$(printf '%s' "$1" | sha1sum | cut -c1-32)"
+  variant="$(printf '%x' $((0x${hash:16:1} & 0x3 | 0x8)))"
+  hash="${hash:0:8}-${hash:8:4}-5${hash:13:3}-${variant}${hash:17:3}-${hash:20:12}"
+  echo "${hash^^}"
+}
+product_code="$(uuid_of "$upgrade_code/$version")"
+
+programs=(morvex_vpn_platform_service.exe morvex_vpn_service.exe morvex_service_actions.exe)
+for program in "${programs[@]}"; do
+  if [[ ! -f "$bin/$program" ]]; then
+    echo "$0: $bin/$program is missing" >&2
+    exit 2
+  fi
+done
+
+# The same programs give the same package, byte for byte, wherever and
+# whenever it is built. Its dates (the files' dates in the cabinet, the
+# package's creation and save times) are one fixed moment, the source's
+# (source_time.sh); the tools take the clock and the local time zone, so
+# both are fixed around them. Its package code, which Windows Installer
+# requires to differ between packages that differ, is derived from
+# everything that goes into it.
+source "$here/source_time.sh"
+epoch="$(source_time)"
+export TZ=UTC
+at_build_time=(faketime -f "$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')")
+package_code="$(uuid_of "$product_code/$(cd "$bin" && sha256sum "${programs[@]}")/$(
+  sha256sum <"$here/morvex_vpn.wxs")/$(sha256sum <"$here/build_package.sh")")"
 
 mkdir -p "$(dirname "$output")"
 staging="$(mktemp "$output.XXXXXX")"
-trap 'rm -f "$staging"' EXIT
+programs_copy="$(mktemp -d "$output.programs.XXXXXX")"
+trap 'rm -rf "$staging" "$programs_copy"' EXIT
+for program in "${programs[@]}"; do
+  cp "$bin/$program" "$programs_copy/"
+  touch -d "@$epoch" "$programs_copy/$program"
+done
 # The compiler finds the programs named in the source in its working folder.
-(cd "$bin" && wixl --arch x64 -D Version="$version" -D ProductCode="$product_code" \
+(cd "$programs_copy" && "${at_build_time[@]}" wixl --arch x64 -D Version="$version" \
+  -D ProductCode="$product_code" \
   -D UpgradeCode="$upgrade_code" -o "$staging" "$here/morvex_vpn.wxs")
 
 # Rows the WiX compiler cannot write: remove every file of the private-runtime
@@ -53,7 +86,7 @@ for name in MorvexVPN.conf openvpn.ovpn openvpn.auth openvpn.log status.txt adap
   key=$((key + 1))
   remove_rows+=(-q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('PrivateRuntimeFile$key', 'ServiceProgram', '$name', 'PrivateRuntimeToRemove', 2)")
 done
-msibuild "$staging" "${remove_rows[@]}" \
+"${at_build_time[@]}" msibuild "$staging" "${remove_rows[@]}" \
   -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`DirProperty\`, \`InstallMode\`) VALUES ('PrivateRuntimeFolder', 'ServiceProgram', 'PrivateRuntimeToRemove', 2)" \
   -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('LeftPipeTool', 'ServiceProgram', 'morvex_pipe_tool.exe', 'ProductFolder', 2)"
 # Stop the service and wait for its process to end, right after the standard
@@ -62,7 +95,7 @@ msibuild "$staging" "${remove_rows[@]}" \
 # in the install script (0x400); its exit status is not judged (0x40), since a
 # service that outlasts the wait leaves Windows Installer its own handling of
 # files in use.
-msibuild "$staging" \
+"${at_build_time[@]}" msibuild "$staging" \
   -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('StopServiceAndWait', 3138, 'ServiceActionsProgram', 'stop')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('StopServiceAndWait', 'VersionNT', 1950)"
 
@@ -72,7 +105,7 @@ msibuild "$staging" \
 # fail. A deferred program with a working folder (type 34), as LocalSystem, its
 # exit status not judged (0x40): without OpenVPN or without the adapter it has
 # nothing to do.
-msibuild "$staging" \
+"${at_build_time[@]}" msibuild "$staging" \
   -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('DeleteTapAdapter', 3170, 'ProgramFiles64Folder', '\"[ProgramFiles64Folder]OpenVPN\\bin\\tapctl.exe\" delete MorvexOpenVPN')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('DeleteTapAdapter', 'REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE', 1960)"
 
@@ -81,7 +114,7 @@ msibuild "$staging" \
 # C:\Program.exe first. The carried program sets it again in quotes, after the
 # service is installed and before it starts, on install, repair and upgrade
 # (type 2 as above, its exit status judged: a failure fails the install).
-msibuild "$staging" \
+"${at_build_time[@]}" msibuild "$staging" \
   -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('QuoteServicePath', 3074, 'ServiceActionsProgram', 'quote-path')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('QuoteServicePath', 'NOT REMOVE~=\"ALL\"', 5810)"
 
@@ -89,9 +122,13 @@ msibuild "$staging" \
 # 60 s after any further one, the count starting afresh after a day without
 # failures. Windows Installer 5 applies this table (MsiConfigureServices,
 # between installing and starting the service) on install and reinstall.
-msibuild "$staging" \
+"${at_build_time[@]}" msibuild "$staging" \
   -q "CREATE TABLE \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Event\` SHORT NOT NULL, \`ResetPeriod\` LONG, \`RebootMessage\` CHAR(255) LOCALIZABLE, \`Command\` CHAR(255) LOCALIZABLE, \`Actions\` CHAR(255), \`DelayActions\` CHAR(255), \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`MsiServiceConfigFailureActions\`)" \
   -q "INSERT INTO \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\`, \`Name\`, \`Event\`, \`ResetPeriod\`, \`Actions\`, \`DelayActions\`, \`Component_\`) VALUES ('ServiceRecovery', 'MorvexVPN', 5, 86400, '1[~]1[~]1', '5000[~]5000[~]60000', 'ServiceProgram')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT', 5850)"
+
+# The package code, which the compiler makes up at random. The other
+# summary fields are written again as they are: the package's description and
+# maker (as in morvex_vpn.wxs) and its platform and language.
+"${at_build_time[@]}" msibuild "$staging" -s "Morvex VPN service" Morvex "x64;1033" "{$package_code}"
 mv "$staging" "$output"
-trap - EXIT

@@ -15,7 +15,7 @@ packages=(
   wine wine64
   dpkg-dev autoconf automake libtool
   wixl msitools openvpn python3-jsonschema
-  iproute2 openssl
+  iproute2 openssl osslsigncode llvm faketime
 )
 
 missing=()

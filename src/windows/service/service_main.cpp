@@ -15,6 +15,7 @@
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/vpn_engine.hpp"
 #include "windows/pipe/pipe_server.hpp"
+#include "windows/service/process_mitigations.hpp"
 #include "windows/service/service_host.hpp"
 #include "windows/service/storage.hpp"
 
@@ -97,9 +98,12 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 }  // namespace morvex
 
 int wmain() {
-  // Libraries load from System32 only: never from the installation
-  // directory, the working directory or the PATH.
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Before anything else: libraries from System32 only (never from the
+  // installation folder, the working folder or the PATH), and the process
+  // policies that cannot stop a program that loads only Windows' own
+  // libraries. The global objects above only set up memory. A setting that
+  // this Windows lacks is skipped.
+  (void)morvex::apply_process_mitigations(morvex::system_mitigation_calls());
 
   wchar_t name[] = L"MorvexVPN";
   const SERVICE_TABLE_ENTRYW table[] = {{name, morvex::service_main}, {nullptr, nullptr}};
