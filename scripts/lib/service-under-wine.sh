@@ -99,23 +99,7 @@ connect_request() {  # connect_request PROTOCOL LOCATION DNS
     "$2" "$1" "$config" "$3"
 }
 
-# Checks that print one line each and count; checks_summary NAME ends a
-# scenario script with the counts and its exit status.
-passed=0
-failed=0
-check() {  # check NAME ACTUAL EXPECTED
-  if [[ "$2" == "$3" ]]; then
-    passed=$((passed + 1))
-    printf 'ok   %s\n' "$1"
-  else
-    failed=$((failed + 1))
-    printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "$3" "$2"
-  fi
-}
-checks_summary() {
-  echo "$1: $passed passed, $failed failed"
-  [[ $failed -eq 0 ]]
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 # Linux process ids of this prefix's Windows processes whose command line
 # holds PATTERN (other prefixes on the machine are left out).

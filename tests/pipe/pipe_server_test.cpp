@@ -481,17 +481,39 @@ namespace {
 // Joins an accept loop that is expected to end by itself; one still running
 // after 5 s is stopped and woken, so that the test fails on its outcome
 // instead of hanging.
-void join_loop_that_should_end(std::thread& loop, const std::atomic<bool>& done,
-                               std::atomic<bool>& stopping, std::atomic<bool>& running,
-                               const std::wstring& name) {
-  const auto deadline = Clock::now() + 5s;
-  while (!done && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
-  if (!done) {
-    stopping = true;
-    wake_pipe_server(name, running);
+// An accept loop expected to end by itself; the test reads its outcome after
+// `join`, which stops it after 5 s if it has not ended by then.
+class EndingLoop {
+ public:
+  EndingLoop(PipeServerConfig config, const std::wstring& name)
+      : name_(name), thread_([this, config = std::move(config)] {
+          outcome = run_pipe_server(
+              config, [this] { return stopping.load(); }, running);
+          done_ = true;
+        }) {}
+  ~EndingLoop() {
+    if (thread_.joinable()) join();
   }
-  loop.join();
-}
+  void join() {
+    const auto deadline = Clock::now() + 5s;
+    while (!done_ && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    if (!done_) stop();
+    thread_.join();
+  }
+  void stop() {
+    stopping = true;
+    wake_pipe_server(name_, running);
+  }
+
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> running{false};
+  std::optional<Result<void>> outcome;
+
+ private:
+  std::wstring name_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
 
 // Another pipe of the same name, as another account's process would create
 // it. Wine lets this test name an owner that is not its own account
@@ -557,24 +579,15 @@ TEST_F(PipeServerTest, CreationFailuresAreRetriedOrEndTheLoop) {
       return INVALID_HANDLE_VALUE;
     };
 
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> running{false};
-    std::atomic<bool> done{false};
-    std::optional<Result<void>> outcome;
-    std::thread loop([&] {
-      outcome = run_pipe_server(
-          settings, [&] { return stopping.load(); }, running);
-      done = true;
-    });
+    EndingLoop loop(settings, name);
     if (c.serves) {
       const auto client = connect_client(name);
       EXPECT_TRUE(send_bytes(client.get(), frame("{}"))) << c.what;
       EXPECT_EQ(read_reply(client.get(), 5s), "reply:2") << c.what;
-      stopping = true;
-      wake_pipe_server(name, running);
+      loop.stop();
     }
-    join_loop_that_should_end(loop, done, stopping, running, name);
-    EXPECT_EQ(outcome,
+    loop.join();
+    EXPECT_EQ(loop.outcome,
               c.serves ? Result<void>{} : fail("Cannot start the private VPN service channel."))
         << c.what;
     std::lock_guard lock(calls->mutex);
@@ -596,18 +609,9 @@ TEST_F(PipeServerTest, NameHeldByAnotherPipeEndsTheLoop) {
   const UniqueHandle squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
                                                PIPE_TYPE_BYTE | PIPE_WAIT, 16, 0, 0, 0, nullptr));
   ASSERT_TRUE(squatter);
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> running{false};
-  std::atomic<bool> done{false};
-  std::optional<Result<void>> outcome;
-  const auto c = config();
-  std::thread loop([&] {
-    outcome = run_pipe_server(
-        c, [&] { return stopping.load(); }, running);
-    done = true;
-  });
-  join_loop_that_should_end(loop, done, stopping, running, name);
-  EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel."));
+  EndingLoop loop(config(), name);
+  loop.join();
+  EXPECT_EQ(loop.outcome, fail("Cannot start the private VPN service channel."));
 }
 
 TEST_F(PipeServerTest, InstanceJoiningAPipeOwnedByAnotherAccountEndsTheLoop) {
@@ -639,23 +643,15 @@ TEST_F(PipeServerTest, InstanceJoiningAPipeOwnedByAnotherAccountEndsTheLoop) {
       return create_pipe_instance(p);
     };
 
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> running{false};
-    std::atomic<bool> done{false};
-    std::optional<Result<void>> outcome;
-    std::thread loop([&] {
-      outcome = run_pipe_server(
-          settings, [&] { return stopping.load(); }, running);
-      done = true;
-    });
+    EndingLoop loop(settings, name);
     for (int i = 1; i < c.squatted; ++i) {
       // A client of the service's own instance, refused and closed: the gap.
       const auto client = connect_client(name, 2s);
       EXPECT_TRUE(client) << c.what;
       EXPECT_TRUE(closed_without_bytes(client.get(), 5s)) << c.what;
     }
-    join_loop_that_should_end(loop, done, stopping, running, name);
-    EXPECT_EQ(outcome, fail("Cannot start the private VPN service channel.")) << c.what;
+    loop.join();
+    EXPECT_EQ(loop.outcome, fail("Cannot start the private VPN service channel.")) << c.what;
     EXPECT_EQ(created->load(), c.squatted) << c.what;
     ASSERT_TRUE(*squatter) << c.what;
     // The service's instance of that pipe is gone; the squatter's own remains.

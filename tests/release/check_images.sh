@@ -7,7 +7,7 @@
 # own libraries imported (the process policies of the service assume it).
 #   check_images.sh PROGRAM...
 set -uo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/checks.sh"
 has() { grep -qE "$1" <<<"$2" && echo yes || echo no; }
 
 # Libraries of Windows itself that the programs may import; a compiler

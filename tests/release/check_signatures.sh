@@ -7,7 +7,7 @@
 set -uo pipefail
 ca_file="${1:-/etc/ssl/certs/ca-certificates.crt}"
 shift
-source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/checks.sh"
 verify() {  # verify FILE: "verified SHA256" or what went wrong
   local report
   if ! report="$(osslsigncode verify -CAfile "$ca_file" -in "$1" 2>&1)"; then

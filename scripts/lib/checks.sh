@@ -1,5 +1,5 @@
-# Sourced by the release checks: check NAME ACTUAL EXPECTED prints one
-# result line; checks_summary NAME ends with the counts, failing when any
+# Checks that print one line each and count: check NAME ACTUAL EXPECTED;
+# checks_summary NAME ends a check script with the counts, failing when any
 # check failed or none ran.
 passed=0
 failed=0
