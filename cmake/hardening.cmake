@@ -1,5 +1,15 @@
 # Exploit mitigations and reproducible output for the Windows programs, set
 # once for every target of the cross build so that each program gets the same.
+
+# A static library installed for other programs carries the canary and
+# checked-copy calls of its objects; their handlers are in the compiler's
+# libssp, which every program that links the library must link too.
+function(morvex_installed_static_library target)
+  if(WIN32)
+    target_link_libraries(${target} PRIVATE ssp)
+  endif()
+endfunction()
+
 if(NOT WIN32)
   return()
 endif()
