@@ -11,7 +11,7 @@ constexpr const char* shutdown_failure = "Cannot prepare VPN shutdown handling."
 
 }  // namespace
 
-Result<UniqueHandle> create_exit_event(const std::wstring& name, const PipeOwners& owners) {
+Result<UniqueHandle> create_exit_event(const std::wstring& name, const OwnAccounts& owners) {
   const auto descriptor = security_descriptor_from_sddl(exit_event_sddl);
   if (!descriptor) return fail(shutdown_failure);
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor->get(), FALSE};
@@ -27,7 +27,7 @@ Result<UniqueHandle> create_exit_event(const std::wstring& name, const PipeOwner
 }
 
 Result<UniqueHandle> create_exit_event(const std::wstring& name) {
-  const auto owners = own_pipe_owners();
+  const auto owners = own_accounts();
   if (!owners) return fail(shutdown_failure);
   return create_exit_event(name, *owners);
 }

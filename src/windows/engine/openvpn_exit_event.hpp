@@ -22,7 +22,7 @@ inline constexpr std::wstring_view exit_event_sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;B
 // that a signal left on it cannot end the next OpenVPN at once. An event of
 // another owner, or any failure, gives "Cannot prepare VPN shutdown
 // handling.".
-Result<UniqueHandle> create_exit_event(const std::wstring& name, const PipeOwners& owners);
+Result<UniqueHandle> create_exit_event(const std::wstring& name, const OwnAccounts& owners);
 
 // The same, for the accounts of this process's token.
 Result<UniqueHandle> create_exit_event(const std::wstring& name);

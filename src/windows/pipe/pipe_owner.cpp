@@ -28,7 +28,7 @@ Result<std::vector<std::uint8_t>> copy_sid(PSID sid) {
 
 }  // namespace
 
-Result<PipeOwners> own_pipe_owners() {
+Result<OwnAccounts> own_accounts() {
   HANDLE raw = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
     return fail("Cannot secure the VPN service.");
@@ -40,7 +40,7 @@ Result<PipeOwners> own_pipe_owners() {
   const auto owner = token_record(token.get(), TokenOwner);
   if (!owner) return std::unexpected(owner.error());
 
-  PipeOwners owners;
+  OwnAccounts owners;
   for (PSID sid : {reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid,
                    reinterpret_cast<const TOKEN_OWNER*>(owner->data())->Owner}) {
     auto copy = copy_sid(sid);
@@ -50,7 +50,7 @@ Result<PipeOwners> own_pipe_owners() {
   return owners;
 }
 
-bool owned_by(HANDLE instance, const PipeOwners& owners) {
+bool owned_by(HANDLE instance, const OwnAccounts& owners) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR raw = nullptr;
   if (GetSecurityInfo(instance, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,

@@ -72,7 +72,7 @@ Result<void> accept_loop(const PipeServerConfig& config,
                          const std::function<bool()>& service_stopping) {
   auto descriptor = security_descriptor_from_sddl(pipe_sddl);
   if (!descriptor) return std::unexpected(descriptor.error());
-  const auto owners = own_pipe_owners();
+  const auto owners = own_accounts();
   if (!owners) return std::unexpected(owners.error());
 
   const auto settings = std::make_shared<const ConnectionSettings>(config.connection);
