@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "access_rights.hpp"
 #include "engines/engine_test_support.hpp"
 #include "windows/engine/openvpn_engine.hpp"
 #include "windows/engine/tunnel_state.hpp"
@@ -313,10 +314,9 @@ TEST(OpenvpnEngine, AMissingProgramLeavesItsFilesForTheTeardown) {
 std::map<std::string, ACCESS_MASK> event_rights(HANDLE event, bool& is_protected) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR raw = nullptr;
-  std::map<std::string, ACCESS_MASK> rights;
   if (GetSecurityInfo(event, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
                       nullptr, &raw) != ERROR_SUCCESS) {
-    return rights;
+    return {};
   }
   const UniqueLocal<void> descriptor(raw);
   SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -327,22 +327,7 @@ std::map<std::string, ACCESS_MASK> event_rights(HANDLE event, bool& is_protected
   GENERIC_MAPPING mapping{STANDARD_RIGHTS_READ | event_query_state,
                           STANDARD_RIGHTS_WRITE | EVENT_MODIFY_STATE,
                           STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, EVENT_ALL_ACCESS};
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    if (!GetAce(dacl, i, &ace)) continue;
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
-      rights["not an allow entry"] = 1;
-      continue;
-    }
-    wchar_t* sid = nullptr;
-    if (!ConvertSidToStringSidW(&allowed->SidStart, &sid)) continue;
-    const UniqueLocal<wchar_t> sid_text(sid);
-    ACCESS_MASK mask = allowed->Mask;
-    MapGenericMask(&mask, &mapping);
-    rights[std::string(sid, sid + wcslen(sid))] |= mask;
-  }
-  return rights;
+  return morvex::testing::rights_by_principal(dacl, mapping);
 }
 
 TEST(OpenvpnEngine, TheExitEventIsOursAloneAndNeverTakenFromAnotherOwner) {

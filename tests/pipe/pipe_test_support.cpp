@@ -8,6 +8,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "access_rights.hpp"
 #include "windows/local_memory.hpp"
 #include "windows/pipe/portable/frame.hpp"
 
@@ -135,23 +136,11 @@ std::string describe_acl(PACL dacl) {
 }
 
 std::optional<ACCESS_MASK> rights_granted(PACL dacl, const std::wstring& principal) {
-  PSID wanted = nullptr;
-  if (!ConvertStringSidToSidW(principal.c_str(), &wanted)) return std::nullopt;
-  const UniqueLocal<void> wanted_owner(wanted);
-  GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
-                          FILE_ALL_ACCESS};
-  ACCESS_MASK granted = 0;
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    if (!GetAce(dacl, i, &ace)) return std::nullopt;
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) return std::nullopt;
-    if (!EqualSid(&allowed->SidStart, wanted)) continue;
-    ACCESS_MASK mask = allowed->Mask;
-    MapGenericMask(&mask, &mapping);
-    granted |= mask;
-  }
-  return granted;
+  const auto rights = rights_by_principal(
+      dacl, {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS});
+  if (rights.contains("not an allow entry")) return std::nullopt;
+  const auto found = rights.find(std::string(principal.begin(), principal.end()));
+  return found == rights.end() ? 0 : found->second;
 }
 
 std::string describe_dacl(PSECURITY_DESCRIPTOR descriptor) {
