@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -20,6 +21,12 @@ constexpr std::uint32_t max_ipv4_prefix = 32;
 constexpr std::uint32_t max_ipv6_prefix = 128;
 constexpr std::uint32_t max_port = 65535;
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool is_base64_digit(char c) { return is_letter(c) || is_digit(c) || c == '+' || c == '/'; }
+
 bool is_host_character(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '.' || c == ':';
@@ -34,6 +41,13 @@ std::string_view strip_brackets(std::string_view host) {
 }  // namespace
 
 bool is_wireguard_key(std::string_view value) {
+  // The decoder takes some bytes outside the alphabet (those above 0x7F) as
+  // digits, so the alphabet and the place of the padding are checked first.
+  const auto digits = value.substr(0, value.find('='));
+  if (!std::ranges::all_of(digits, is_base64_digit) ||
+      !std::ranges::all_of(value.substr(digits.size()), [](char c) { return c == '='; })) {
+    return false;
+  }
   // One byte of room beyond a key, so that a longer value is told apart by its
   // length rather than only by the decoder running out of space.
   std::array<unsigned char, key_bytes + 1> bytes{};

@@ -7,8 +7,9 @@
 // Checks of single WireGuard profile values.
 namespace morvex {
 
-// A key (`PrivateKey`, `PublicKey`, `PresharedKey`): standard Base64 with the
-// canonical `=` padding and no stray bits, decoding to exactly 32 bytes.
+// A key (`PrivateKey`, `PublicKey`, `PresharedKey`): only the standard Base64
+// alphabet with the canonical `=` padding and no stray bits, decoding to
+// exactly 32 bytes.
 bool is_wireguard_key(std::string_view value);
 
 // One item of `Address` or `AllowedIPs`: an IPv4 or IPv6 address, `/`, and a
