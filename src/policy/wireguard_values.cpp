@@ -27,15 +27,29 @@ bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
 
 bool is_base64_digit(char c) { return is_letter(c) || is_digit(c) || c == '+' || c == '/'; }
 
-bool is_host_character(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == ':';
-}
+bool is_name_character(char c) { return is_letter(c) || is_digit(c) || c == '-' || c == '.'; }
 
 std::string_view strip_brackets(std::string_view host) {
   while (!host.empty() && (host.front() == '[' || host.front() == ']')) host.remove_prefix(1);
   while (!host.empty() && (host.back() == '[' || host.back() == ']')) host.remove_suffix(1);
   return host;
+}
+
+// WireGuard takes a host with a bracket or a colon only as an IPv6 address in
+// brackets; any other such host is refused there, so it is refused here too.
+// A host name never ends in a label that starts with a digit (RFC 1123 2.1):
+// such a host must be a plain dotted-decimal IPv4 address, as forms like
+// `10.1` or `010.0.0.1` are read by address parsers as other addresses.
+bool is_endpoint_host(std::string_view host) {
+  if (host.find_first_of("[]:") != std::string_view::npos) {
+    return host.size() > 2 && host.front() == '[' && host.back() == ']' &&
+           is_ipv6_address(host.substr(1, host.size() - 2));
+  }
+  if (host.front() == '-' || !std::ranges::all_of(host, is_name_character)) return false;
+  auto name = host;
+  if (name.ends_with('.')) name.remove_suffix(1);
+  const auto last_label = name.substr(name.rfind('.') + 1);
+  return last_label.empty() || !is_digit(last_label.front()) || is_ipv4_address(host);
 }
 
 }  // namespace
@@ -76,12 +90,9 @@ Result<void> check_address_prefix_item(std::string_view item) {
 Result<void> check_endpoint(std::string_view value) {
   const auto colon = value.rfind(':');
   if (colon == std::string_view::npos) return fail(std::string(policy_message::invalid_endpoint));
-  const auto host = strip_brackets(value.substr(0, colon));
-  if (auto checked = check_value(host, max_host_bytes); !checked) return checked;
-  if (host.front() == '-') return fail(std::string(policy_message::invalid_server_address));
-  for (const char c : host) {
-    if (!is_host_character(c)) return fail(std::string(policy_message::invalid_server_address));
-  }
+  const auto host = value.substr(0, colon);
+  if (auto checked = check_value(strip_brackets(host), max_host_bytes); !checked) return checked;
+  if (!is_endpoint_host(host)) return fail(std::string(policy_message::invalid_server_address));
   const auto port = parse_whole_number(value.substr(colon + 1), max_port);
   if (!port || *port == 0) return fail(std::string(policy_message::unsupported_profile));
   return {};

@@ -17,9 +17,11 @@ bool is_wireguard_key(std::string_view value);
 // "Invalid VPN address."; a bad prefix length makes the profile unsupported.
 Result<void> check_address_prefix_item(std::string_view item);
 
-// `Endpoint`: host and port, split at the last `:`. The host loses every `[`
-// and `]` at its ends, must pass the value rule (253 bytes) and may hold only
-// letters, digits, `-` (not first), `.` and `:`; the port is 1 to 65535.
+// `Endpoint`: host and port, split at the last `:`. The host must pass the
+// value rule (253 bytes, checked without brackets at its ends) and be an IPv6
+// address in brackets, a dotted-decimal IPv4 address or a host name (letters,
+// digits, `-` not first, `.`, the last label not starting with a digit); the
+// port is 1 to 65535.
 Result<void> check_endpoint(std::string_view value);
 
 }  // namespace morvex
