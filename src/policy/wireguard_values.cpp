@@ -74,28 +74,31 @@ bool is_wireguard_key(std::string_view value) {
   return valid;
 }
 
-Result<void> check_address_prefix_item(std::string_view item) {
+Result<std::string> address_prefix_item(std::string_view item) {
   const auto slash = item.find('/');
   if (slash == std::string_view::npos) return fail(std::string(policy_message::invalid_address));
-  const auto family = ip_address_family(item.substr(0, slash));
+  const auto address = item.substr(0, slash);
+  const auto family = ip_address_family(address);
   if (!family) return fail(std::string(policy_message::invalid_address));
   const auto prefix = parse_whole_number(item.substr(slash + 1), max_prefix_field);
   const auto max_prefix = *family == IpFamily::v4 ? max_ipv4_prefix : max_ipv6_prefix;
   if (!prefix || *prefix > max_prefix) {
     return fail(std::string(policy_message::unsupported_profile));
   }
-  return {};
+  return std::string(address) + '/' + std::to_string(*prefix);
 }
 
-Result<void> check_endpoint(std::string_view value) {
+Result<std::string> endpoint_value(std::string_view value) {
   const auto colon = value.rfind(':');
   if (colon == std::string_view::npos) return fail(std::string(policy_message::invalid_endpoint));
   const auto host = value.substr(0, colon);
-  if (auto checked = check_value(strip_brackets(host), max_host_bytes); !checked) return checked;
+  if (auto checked = check_value(strip_brackets(host), max_host_bytes); !checked) {
+    return std::unexpected(std::move(checked.error()));
+  }
   if (!is_endpoint_host(host)) return fail(std::string(policy_message::invalid_server_address));
   const auto port = parse_whole_number(value.substr(colon + 1), max_port);
   if (!port || *port == 0) return fail(std::string(policy_message::unsupported_profile));
-  return {};
+  return std::string(host) + ':' + std::to_string(*port);
 }
 
 }  // namespace morvex

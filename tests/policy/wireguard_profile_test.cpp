@@ -65,8 +65,8 @@ TEST(ValidateWireguardProfile, PlacesTheProviderDnsInTheInterfaceSection) {
   EXPECT_NE(validated(with_dns, cloudflare).find("fd00::2/128\n" + dns_line + "MTU = 1280\n"),
             std::string::npos);
 
-  // With [Peer] first, [Interface] ends the text, and so does its DNS line:
-  // before [Peer] it would stand outside any section.
+  // With [Peer] first, [Interface] is still written first: conf/parser.go
+  // (FromWgQuick) reads a [Peer] before [Interface] as two peers.
   const std::string peer_first = lines({
       "[Peer]",
       "PublicKey = " + public_key,
@@ -77,9 +77,27 @@ TEST(ValidateWireguardProfile, PlacesTheProviderDnsInTheInterfaceSection) {
       "Address = 10.2.0.2/+24",
   });
   const auto written = validated(peer_first, cloudflare);
-  EXPECT_TRUE(written.starts_with("[Peer]\n")) << written;
-  EXPECT_TRUE(written.ends_with("Address = 10.2.0.2/+24\n" + dns_line)) << written;
+  EXPECT_TRUE(written.starts_with("[Interface]\nPrivateKey")) << written;
+  EXPECT_NE(written.find("Address = 10.2.0.2/24\n" + dns_line + "[Peer]\n"), std::string::npos);
   EXPECT_EQ(validated(written, cloudflare), written);
+}
+
+// Every number is written in plain decimal: conf/parser.go reads prefix
+// lengths with netip.ParsePrefix, which refuses a sign or a leading zero.
+TEST(ValidateWireguardProfile, WritesNumbersInPlainForm) {
+  const std::string endpoint = "Endpoint = 198.51.100.7:51820";
+  const std::string cases[][3] = {
+      {"10.2.0.2/32", "10.2.0.2/+24", "Address = 10.2.0.2/24, fd00::2/128"},
+      {"fd00::2/128", "fd00::2/0128", "Address = 10.2.0.2/32, fd00::2/128"},
+      {"::/0", "::/0 ,10.0.0.0/08", "AllowedIPs = 0.0.0.0/0, ::/0, 10.0.0.0/8"},
+      {endpoint, "Endpoint = [2001:db8::1]:+051820", "Endpoint = [2001:db8::1]:51820"},
+      {"# note", "MTU = +01420", "MTU = 1420"},
+      {"# note", "ListenPort = 00", "ListenPort = 0"},
+      {endpoint, endpoint + "\nPersistentKeepalive = 025", "PersistentKeepalive = 25"},
+  };
+  for (const auto& [from, to, line] : cases) {
+    EXPECT_TRUE(validated(replaced(profile, from, to), quad9).contains("\n" + line + "\n")) << to;
+  }
 }
 
 TEST(ValidateWireguardProfile, WithoutProviderKeepsTheProfileDns) {
