@@ -26,6 +26,11 @@ constexpr std::array<std::string_view, 9> sentences = {
     "Invalid VPN DNS server.",
 };
 
+// Digits without a sign or a leading zero, the one number form WireGuard's reader takes alike.
+bool is_plain_number(std::string_view n) {
+  return !n.empty() && n.find_first_not_of("0123456789") == n.npos && (n == "0" || n[0] != '0');
+}
+
 void check_written(const std::string& written, const std::vector<std::string_view>& dns) {
   require(written.ends_with('\n'));
   require(written.find('\r') == std::string::npos);
@@ -38,11 +43,19 @@ void check_written(const std::string& written, const std::vector<std::string_vie
   for (const auto line : morvex::fuzz::written_lines(written)) {
     require(!line.empty() && !line.starts_with('#'));
     if (line == "[Interface]" || line == "[Peer]") {
+      require(section == (line == "[Peer]" ? "[Interface]" : ""));  // [Interface] comes first
       section = line;
       continue;
     }
     require(!section.empty());
     require(line.find(" = ") != std::string_view::npos);
+    const auto value = line.substr(line.find(" = ") + 3);
+    const bool list = line.starts_with("Address") || line.starts_with("AllowedIPs");
+    for (auto at = value.find('/'); list && at != value.npos; at = value.find('/', at + 1))
+      require(is_plain_number(value.substr(at + 1, value.find(',', at) - at - 1)));
+    if (line.starts_with("Endpoint")) require(is_plain_number(value.substr(value.rfind(':') + 1)));
+    if (line.starts_with("MTU") || line.starts_with("ListenPort") || line.starts_with("Persistent"))
+      require(is_plain_number(value));
     if (line.starts_with("DNS = ")) {
       ++dns_lines;
       require(section == "[Interface]");

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "policy/ip_address.hpp"
 #include "policy/policy_messages.hpp"
@@ -35,7 +38,8 @@ struct KeySpec {
   Key key;
 };
 
-// The only keys a profile may hold, by section. Each may appear once.
+// The only keys a profile may hold, by section, in the order of Key. Each
+// may appear once.
 constexpr std::array<KeySpec, 10> allowed_keys = {{
     {Section::interface, "PrivateKey", Key::private_key},
     {Section::interface, "Address", Key::address},
@@ -48,6 +52,13 @@ constexpr std::array<KeySpec, 10> allowed_keys = {{
     {Section::peer, "Endpoint", Key::endpoint},
     {Section::peer, "PersistentKeepalive", Key::persistent_keepalive},
 }};
+
+static_assert([] {
+  for (std::size_t i = 0; i < allowed_keys.size(); ++i) {
+    if (static_cast<std::size_t>(allowed_keys[i].key) != i) return false;
+  }
+  return true;
+}());
 
 // Split-tunnel lists of the WireGuard client: dropped wherever they stand.
 constexpr std::array<std::string_view, 2> dropped_keys = {"IncludedApplications",
@@ -98,25 +109,37 @@ Result<void> check_each_item(std::string_view list, Check check) {
   }
 }
 
-// AllowedIPs in one pass: routing both 0.0.0.0/0 and ::/0 is judged first,
-// then the first item that is not a valid address/prefix item.
-Result<void> check_allowed_ips(std::string_view list) {
+// Address/prefix items, written as their checks give them and joined by ", ".
+Result<std::string> prefix_list(std::string_view list) {
+  std::string written;
+  auto checked = check_each_item(list, [&](std::string_view item) -> Result<void> {
+    auto written_item = address_prefix_item(item);
+    if (!written_item) return std::unexpected(std::move(written_item.error()));
+    written.append(written.empty() ? "" : ", ").append(*written_item);
+    return {};
+  });
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  return written;
+}
+
+// AllowedIPs: routing both 0.0.0.0/0 and ::/0 is judged first, then the first
+// item that is not a valid address/prefix item.
+Result<std::string> allowed_ips(std::string_view list) {
   bool full_ipv4_seen = false;
   bool full_ipv6_seen = false;
-  Result<void> first_fault;
   (void)check_each_item(list, [&](std::string_view item) -> Result<void> {
     full_ipv4_seen |= item == full_ipv4;
     full_ipv6_seen |= item == full_ipv6;
-    if (first_fault) first_fault = check_address_prefix_item(item);
     return {};
   });
   if (!full_ipv4_seen || !full_ipv6_seen) return fail_with(policy_message::not_full_tunnel);
-  return first_fault;
+  return prefix_list(list);
 }
 
-// Items of a list may be padded with any white space, which is written back
-// as it came; a carriage return, vertical tab or form feed there would break
-// the written profile's plain line structure, so only tabs may stay.
+// No value may hold a control character but tab: the DNS list of a profile
+// without provider is written as it came, with the padding of its items, and
+// a carriage return, vertical tab or form feed there would break the written
+// profile's plain line structure. The rule holds for every value alike.
 bool is_writable_value(std::string_view value) {
   return std::ranges::none_of(value, [](char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -134,19 +157,31 @@ std::string provider_dns_line(DnsServers servers) {
   return line;
 }
 
-class ProfileValues {
- public:
-  std::optional<std::string_view>& operator[](Key key) {
-    return values_[static_cast<std::size_t>(key)];
-  }
+// The values read, by key, and each value as it is written.
+struct ProfileValues {
+  std::array<std::optional<std::string_view>, allowed_keys.size()> read;
+  std::array<std::string, allowed_keys.size()> written;
 
- private:
-  std::array<std::optional<std::string_view>, allowed_keys.size()> values_;
+  std::optional<std::string_view>& operator[](Key key) {
+    return read[static_cast<std::size_t>(key)];
+  }
+  std::string& written_value(Key key) { return written[static_cast<std::size_t>(key)]; }
 };
 
 Result<void> check_key(const std::optional<std::string_view>& value) {
   if (!value) return fail_with(policy_message::incomplete_wireguard_profile);
   if (!is_wireguard_key(*value)) return fail_with(policy_message::unsupported_profile);
+  return {};
+}
+
+// Checks a required value with `check` and keeps what it gives for writing.
+template <typename Check>
+Result<void> check_required(ProfileValues& values, Key key, Check check) {
+  const auto value = values[key];
+  if (!value) return fail_with(policy_message::incomplete_wireguard_profile);
+  auto written = check(*value);
+  if (!written) return std::unexpected(std::move(written.error()));
+  values.written_value(key) = std::move(*written);
   return {};
 }
 
@@ -156,20 +191,13 @@ Result<void> check_values(ProfileValues& values, bool provider_chosen) {
   if (values[Key::preshared_key] && !is_wireguard_key(*values[Key::preshared_key])) {
     return fail_with(policy_message::unsupported_profile);
   }
-
-  const auto address = values[Key::address];
-  if (!address) return fail_with(policy_message::incomplete_wireguard_profile);
-  if (auto checked = check_each_item(*address, check_address_prefix_item); !checked) {
+  if (auto checked = check_required(values, Key::address, prefix_list); !checked) return checked;
+  if (auto checked = check_required(values, Key::endpoint, endpoint_value); !checked) {
     return checked;
   }
-
-  const auto endpoint = values[Key::endpoint];
-  if (!endpoint) return fail_with(policy_message::incomplete_wireguard_profile);
-  if (auto checked = check_endpoint(*endpoint); !checked) return checked;
-
-  const auto allowed_ips = values[Key::allowed_ips];
-  if (!allowed_ips) return fail_with(policy_message::incomplete_wireguard_profile);
-  if (auto checked = check_allowed_ips(*allowed_ips); !checked) return checked;
+  if (auto checked = check_required(values, Key::allowed_ips, allowed_ips); !checked) {
+    return checked;
+  }
 
   for (const auto& rule : whole_number_keys) {
     const auto value = values[rule.key];
@@ -178,6 +206,7 @@ Result<void> check_values(ProfileValues& values, bool provider_chosen) {
     if (!number || *number < rule.min || *number > rule.max) {
       return fail_with(policy_message::unsupported_profile);
     }
+    values.written_value(rule.key) = std::to_string(*number);
   }
 
   if (!provider_chosen) {
@@ -195,17 +224,13 @@ Result<void> check_values(ProfileValues& values, bool provider_chosen) {
 
 Result<std::string> validate_wireguard_profile(std::string_view text, DnsServers dns_servers) {
   const bool provider_chosen = !dns_servers.empty();
-  const std::string dns_line = provider_chosen ? provider_dns_line(dns_servers) : std::string();
 
   ProfileValues values;
+  // The keys in the order they came; each section's keys are written in it.
+  std::vector<Key> order;
   bool interface_seen = false;
   bool peer_seen = false;
   Section section = Section::none;
-  std::string written;
-  written.reserve(text.size() + dns_line.size() + 1);
-  // Where [Interface] ends in the written text: at the [Peer] line when that
-  // follows it; at the end of the text when [Interface] comes last.
-  std::optional<std::size_t> interface_end_offset;
   // A value that would break the written text's line structure is refused
   // only after the value checks, so that a control character in a value gets
   // the sentence of the check that owns that value.
@@ -221,8 +246,6 @@ Result<std::string> validate_wireguard_profile(std::string_view text, DnsServers
       if (seen) return fail_with(policy_message::unsupported_profile);
       seen = true;
       section = is_peer ? Section::peer : Section::interface;
-      if (is_peer && interface_seen) interface_end_offset = written.size();
-      written.append(*line).push_back('\n');
       continue;
     }
 
@@ -238,28 +261,41 @@ Result<std::string> validate_wireguard_profile(std::string_view text, DnsServers
       return fail_with(policy_message::unsupported_profile);
     }
     values[*key] = value;
-
-    if (*key == Key::dns && provider_chosen) {
-      written.append(dns_line);
-    } else {
-      unwritable_value |= !is_writable_value(value);
-      written.append(name).append(" = ").append(value).push_back('\n');
-    }
+    order.push_back(*key);
+    // The provider's servers replace a DNS value unseen.
+    if (*key != Key::dns || !provider_chosen) unwritable_value |= !is_writable_value(value);
   }
 
   if (auto checked = check_values(values, provider_chosen); !checked) {
     return std::unexpected(std::move(checked.error()));
   }
-
-  const bool insert_dns = provider_chosen && !values[Key::dns];
-  // The provider's servers belong to [Interface]. A line put before a [Peer]
-  // that opens the text would stand outside any section, which no reader of
-  // the written profile (this one included) accepts.
-  if (insert_dns && (!peer_seen || !interface_seen)) {
-    return fail_with(policy_message::invalid_wireguard_profile);
-  }
   if (unwritable_value) return fail_with(policy_message::unsupported_profile);
-  if (insert_dns) written.insert(interface_end_offset.value_or(written.size()), dns_line);
+
+  // [Interface] is written first whatever the input's order: WireGuard's
+  // reader takes a [Peer] that stands before [Interface] as two peers. The
+  // provider's servers replace the profile's own DNS line where it stands, or
+  // end the [Interface] section.
+  const std::string dns_line = provider_chosen ? provider_dns_line(dns_servers) : std::string();
+  std::string written;
+  written.reserve(text.size() + dns_line.size() + 1);
+  for (const auto& [header, written_section] :
+       {std::pair{interface_header, Section::interface}, std::pair{peer_header, Section::peer}}) {
+    written.append(header).push_back('\n');
+    for (const auto key : order) {
+      const auto& entry = allowed_keys[static_cast<std::size_t>(key)];
+      if (entry.section != written_section) continue;
+      if (key == Key::dns && provider_chosen) {
+        written.append(dns_line);
+        continue;
+      }
+      const auto& normalised = values.written_value(key);
+      written.append(entry.name).append(" = ");
+      written.append(normalised.empty() ? *values[key] : normalised).push_back('\n');
+    }
+    if (written_section == Section::interface && provider_chosen && !values[Key::dns]) {
+      written.append(dns_line);
+    }
+  }
   return written;
 }
 

@@ -65,8 +65,8 @@ TEST(ValidateWireguardProfile, PlacesTheProviderDnsInTheInterfaceSection) {
   EXPECT_NE(validated(with_dns, cloudflare).find("fd00::2/128\n" + dns_line + "MTU = 1280\n"),
             std::string::npos);
 
-  // With [Peer] first, [Interface] ends the text, and so does its DNS line:
-  // before [Peer] it would stand outside any section.
+  // With [Peer] first, [Interface] is still written first: conf/parser.go
+  // (FromWgQuick) reads a [Peer] before [Interface] as two peers.
   const std::string peer_first = lines({
       "[Peer]",
       "PublicKey = " + public_key,
@@ -77,9 +77,27 @@ TEST(ValidateWireguardProfile, PlacesTheProviderDnsInTheInterfaceSection) {
       "Address = 10.2.0.2/+24",
   });
   const auto written = validated(peer_first, cloudflare);
-  EXPECT_TRUE(written.starts_with("[Peer]\n")) << written;
-  EXPECT_TRUE(written.ends_with("Address = 10.2.0.2/+24\n" + dns_line)) << written;
+  EXPECT_TRUE(written.starts_with("[Interface]\nPrivateKey")) << written;
+  EXPECT_NE(written.find("Address = 10.2.0.2/24\n" + dns_line + "[Peer]\n"), std::string::npos);
   EXPECT_EQ(validated(written, cloudflare), written);
+}
+
+// Every number is written in plain decimal: conf/parser.go reads prefix
+// lengths with netip.ParsePrefix, which refuses a sign or a leading zero.
+TEST(ValidateWireguardProfile, WritesNumbersInPlainForm) {
+  const std::string endpoint = "Endpoint = 198.51.100.7:51820";
+  const std::string cases[][3] = {
+      {"10.2.0.2/32", "10.2.0.2/+24", "Address = 10.2.0.2/24, fd00::2/128"},
+      {"fd00::2/128", "fd00::2/0128", "Address = 10.2.0.2/32, fd00::2/128"},
+      {"::/0", "::/0 ,10.0.0.0/08", "AllowedIPs = 0.0.0.0/0, ::/0, 10.0.0.0/8"},
+      {endpoint, "Endpoint = [2001:db8::1]:+051820", "Endpoint = [2001:db8::1]:51820"},
+      {"# note", "MTU = +01420", "MTU = 1420"},
+      {"# note", "ListenPort = 00", "ListenPort = 0"},
+      {endpoint, endpoint + "\nPersistentKeepalive = 025", "PersistentKeepalive = 25"},
+  };
+  for (const auto& [from, to, line] : cases) {
+    EXPECT_TRUE(validated(replaced(profile, from, to), quad9).contains("\n" + line + "\n")) << to;
+  }
 }
 
 TEST(ValidateWireguardProfile, WithoutProviderKeepsTheProfileDns) {
@@ -133,6 +151,7 @@ TEST(ValidateWireguardProfile, RefusesWithTheMessageOfTheFirstFault) {
       {private_key, "yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc", unsupported},
       {private_key, "yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5ud=", unsupported},
       {public_key, public_key + "=", unsupported},
+      {private_key, "\xC8" + private_key.substr(1), unsupported},  // conf/parser.go: base64
       {endpoint, endpoint + "\nPresharedKey = abc", unsupported},
       {"PrivateKey=" + private_key, "", incomplete},
       {"PublicKey = " + public_key, "", incomplete},
@@ -156,6 +175,15 @@ TEST(ValidateWireguardProfile, RefusesWithTheMessageOfTheFirstFault) {
       {endpoint, "Endpoint = 198.51.100.7:0", unsupported},
       {endpoint, "Endpoint = 198.51.100.7:65536", unsupported},
       {endpoint, "Endpoint = 198.51.100.7:", unsupported},
+      // conf/parser.go (parseEndpoint) takes a host with a colon or bracket
+      // only as an IPv6 address in brackets; a numeric last label is no name.
+      {endpoint, "Endpoint = 2001:db8::1:+51820", server_address},
+      {endpoint, "Endpoint = [2:1]:51", server_address},
+      {endpoint, "Endpoint = [vpn.example.net]:51820", server_address},
+      {endpoint, "Endpoint = [[2001:db8::1]]:51820", server_address},
+      {endpoint, "Endpoint = vpn:example:51820", server_address},
+      {endpoint, "Endpoint = 010.0.0.1:51820", server_address},
+      {endpoint, "Endpoint = vpn.10:51820", server_address},
       {allowed, "AllowedIPs = 0.0.0.0/0", not_both},
       {allowed, "AllowedIPs = 0.0.0.0/1, 128.0.0.0/1, ::/0", not_both},
       {allowed, "AllowedIPs = 0.0.0.0/0, ::/0,", address},
@@ -197,7 +225,8 @@ TEST(ValidateWireguardProfile, RefusesWithTheMessageOfTheFirstFault) {
       {endpoint, endpoint + "\nPersistentKeepalive = 25", accepted},
       {endpoint, endpoint + "\nPresharedKey = " + public_key, accepted},
       {endpoint, "Endpoint = [2001:db8::1]:51820", accepted},
-      {endpoint, "Endpoint = 2001:db8::1:+51820", accepted},
+      {endpoint, "Endpoint = [::ffff:198.51.100.7]:51820", accepted},
+      {endpoint, "Endpoint = 198.51.100.7.example.:51820", accepted},
       {endpoint, "Endpoint = vpn-1.Example.net:443", accepted},
       {allowed, "AllowedIPs = 0.0.0.0/0, ::/0, 10.0.0.0/8", accepted},
       {allowed, "AllowedIPs = ::/0 ,0.0.0.0/0", accepted},
