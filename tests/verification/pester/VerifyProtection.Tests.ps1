@@ -106,6 +106,8 @@ BeforeAll {
     $ast = [System.Management.Automation.Language.Parser]::ParseInput($Text, [ref]$tokens, [ref]$errors)
     $findings = @($errors | ForEach-Object { 'parse error: ' + $_.Message })
     $findings += @($ast.FindAll({ param($node) Test-SyntaxMissingIn51 $node }, $true) | ForEach-Object { $_.Extent.Text })
+    # Binary numbers and the type suffixes u, ul, s, us, y, uy and n came in PowerShell 6.2 and 7.
+    $findings += @($tokens | Where-Object { $_.Kind -eq 'Number' -and $_.Text -match '(?i)^0b|(u|ul|s|y|n)(kb|mb|gb|tb|pb)?$' } | ForEach-Object { $_.Text })
     return , $findings
   }
   function Test-SyntaxMissingIn51($Node) {
@@ -113,7 +115,9 @@ BeforeAll {
     if ($type -eq 'TernaryExpressionAst' -or $type -eq 'PipelineChainAst') { return $true }
     if ($type -eq 'BinaryExpressionAst' -and [string]$Node.Operator -eq 'QuestionQuestion') { return $true }
     if ($type -eq 'AssignmentStatementAst' -and [string]$Node.Operator -eq 'QuestionQuestionEquals') { return $true }
-    if ($Node.PSObject.Properties['NullConditional'] -and $Node.NullConditional) { return $true }
+    foreach ($name in 'NullConditional', 'Background', 'GenericTypeArguments') {
+      if ($Node.PSObject.Properties[$name] -and $Node.$name) { return $true }
+    }
     if ($type -eq 'ScriptBlockAst' -and $Node.PSObject.Properties['CleanBlock'] -and $Node.CleanBlock) { return $true }
     if ($type -eq 'CommandAst' -and @('ForEach-Object', 'foreach', '%') -contains $Node.GetCommandName()) {
       foreach ($element in $Node.CommandElements) {
@@ -362,6 +366,10 @@ Describe 'Windows PowerShell 5.1 syntax' {
     @{ Case = 'ForEach-Object -Parallel'; Text = '1..3 | ForEach-Object -Parallel { $_ }' }
     @{ Case = 'an abbreviated -Parallel on %'; Text = '1..3 | % -Par { $_ }' }
     @{ Case = 'a clean block'; Text = 'function f { process { } clean { } }' }
+    @{ Case = 'a background pipeline'; Text = 'Get-Item a &' }
+    @{ Case = 'generic method arguments'; Text = '$a.M[int]()' }
+    @{ Case = 'a number with a type suffix'; Text = '$a = 7u + 1kb' }
+    @{ Case = 'a binary number'; Text = '$a = 0b101' }
     @{ Case = 'a parse error'; Text = 'function f { if ( }' }
   ) {
     Find-SyntaxMissingIn51 $Text | Should -Not -BeNullOrEmpty
@@ -369,6 +377,7 @@ Describe 'Windows PowerShell 5.1 syntax' {
   It 'accepts <Case>' -ForEach @(
     @{ Case = 'ForEach-Object with a process block'; Text = '1..3 | ForEach-Object -Process { $_ }' }
     @{ Case = 'the -and and -or operators'; Text = 'if ($a -and $b -or $c) { $a }' }
+    @{ Case = 'numbers 5.1 reads'; Text = '$a = 0x1F + 10L + 1kb + 1.5d + 2e3' }
   ) {
     Find-SyntaxMissingIn51 $Text | Should -BeNullOrEmpty
   }
