@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "command/runner.hpp"
@@ -295,16 +296,23 @@ const Scenario scenarios[] = {
     {"InputNotJson", "MorvexVPN", wireguard_profile, refused, [](json&) {}, "MorvexVPN 9.9.9.9"},
 };
 
-class VerificationScriptRun : public ::testing::TestWithParam<Scenario> {};
+std::wstring widen(const char* text) { return std::wstring(text, text + std::strlen(text)); }
+
+// Each machine also in a constrained session, as under App Control: the
+// script's own code in ConstrainedLanguage, the simulated cmdlets trusted.
+class VerificationScriptRun : public ::testing::TestWithParam<std::tuple<Scenario, bool>> {};
 
 TEST_P(VerificationScriptRun, AnswersAsTheServiceExpects) {
-  const Scenario& scenario = GetParam();
+  const auto& [scenario, constrained] = GetParam();
   json machine = protected_machine(scenario.adapter);
   scenario.change(machine);
 
-  EngineCommand command = engine_command(
-      std::wstring(MORVEX_PWSH_PATH, MORVEX_PWSH_PATH + std::strlen(MORVEX_PWSH_PATH)));
+  EngineCommand command = engine_command(widen(MORVEX_PWSH_PATH));
   command.arguments = powershell_arguments();
+  if (constrained) {
+    command.arguments.insert(command.arguments.begin(),
+                             {L"-ConfigurationFile", widen(MORVEX_CONSTRAINED_SESSION)});
+  }
   const std::string input = scenario.raw_input.value_or(
       script_input(scenario.adapter, expected_dns_servers(scenario.profile)));
   const ChildResult result = run_child(command, input,
@@ -312,11 +320,13 @@ TEST_P(VerificationScriptRun, AnswersAsTheServiceExpects) {
                                         {"MORVEX_SIMULATED_NETWORK", machine.dump()},
                                         {"POWERSHELL_TELEMETRY_OPTOUT", "1"},
                                         {"POWERSHELL_UPDATECHECK", "Off"},
-                                        {"DOTNET_CLI_TELEMETRY_OPTOUT", "1"}});
+                                        {"DOTNET_CLI_TELEMETRY_OPTOUT", "1"},
+                                        // Windows PowerShell never colours error text.
+                                        {"NO_COLOR", "1"}});
 
   if (scenario.output) {
     EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(result.output, *scenario.output);
+    EXPECT_EQ(result.output, std::string(*scenario.output) + "\n");
     EXPECT_EQ(result.error, "");
     EXPECT_EQ(script_source_address(result.output), "10.64.0.2");
   } else {
@@ -327,8 +337,12 @@ TEST_P(VerificationScriptRun, AnswersAsTheServiceExpects) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Machines, VerificationScriptRun, ::testing::ValuesIn(scenarios),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Machines, VerificationScriptRun,
+                         ::testing::Combine(::testing::ValuesIn(scenarios), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::get<0>(info.param).name +
+                                  (std::get<1>(info.param) ? "Constrained" : "Full") + "Language";
+                         });
 
 }  // namespace
 }  // namespace morvex

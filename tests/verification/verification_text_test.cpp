@@ -36,6 +36,10 @@ TEST(ScriptSourceAddress, AcceptsOnlyADottedIpv4Source) {
             "10.64.0.2");
   EXPECT_EQ(script_source_address(R"({"destination":"1.1.1.1","source":"10.64.0.2"})"),
             "10.64.0.2");
+  // PowerShell ends its output with the line end of the system.
+  for (const char* end : {"\r\n", "\n"}) {
+    EXPECT_EQ(script_source_address(std::string(R"({"source":"10.64.0.2"})") + end), "10.64.0.2");
+  }
   for (const char* output :
        {"", "not json", "[]", R"({"destination":"1.1.1.1"})", R"({"source":null})",
         R"({"source":167772162})", R"({"source":"fd00::2"})", R"({"source":"10.64.0.256"})",
@@ -61,9 +65,9 @@ TEST(VerificationScript, TravelsAsOneArgumentWithItsStepsInOrder) {
   EXPECT_EQ(script.find('"'), std::string::npos);
   // The contract: JSON on standard input, JSON with source and destination on
   // standard output, one fixed line on standard error and exit code 1.
-  EXPECT_NE(script.find("[Console]::In.ReadToEnd()"), std::string::npos);
+  EXPECT_NE(script.find("Invoke-Verification @($input)"), std::string::npos);
   EXPECT_NE(script.find("source = $source; destination = '1.1.1.1'"), std::string::npos);
-  EXPECT_NE(script.find("[Console]::Error.WriteLine('VPN routes or DNS could not be verified.')"),
+  EXPECT_NE(script.find("Write-Error -Message 'VPN routes or DNS could not be verified.'"),
             std::string::npos);
   EXPECT_NE(script.find("exit 1"), std::string::npos);
   EXPECT_NE(script.find("$MyInvocation.InvocationName -ne '.'"), std::string::npos);

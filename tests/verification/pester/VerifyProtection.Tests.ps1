@@ -2,12 +2,20 @@
 # cmdlets mocked. The same file runs under Windows PowerShell 5.1 and under
 # PowerShell 7; where the network cmdlets do not exist (PowerShell on Linux),
 # stand-ins with the parameters the script uses are defined first, so that
-# they can be mocked. On Windows:
+# they can be mocked. run_suite.ps1 runs it once per language mode. On Windows:
 #   Invoke-Pester -Path tests\verification\pester -Output Detailed
+param([string]$LanguageMode = 'FullLanguage')
 
 BeforeAll {
   $scriptPath = Join-Path $PSScriptRoot '../../../src/windows/engine/verification/verify_protection.ps1'
   . $scriptPath
+  # PowerShell runs each script block in the language mode it was compiled in;
+  # under application control the service's script is compiled constrained
+  # while trusted code (Windows' cmdlets, here Pester and the mocks) is not.
+  # The script's functions get that mark, so each runs in $LanguageMode.
+  $compiledIn = [scriptblock].GetProperty('LanguageMode', [Reflection.BindingFlags]'Instance, NonPublic')
+  Get-ChildItem function: | Where-Object { $_.ScriptBlock.File -like '*verify_protection.ps1' } |
+    ForEach-Object { $compiledIn.SetValue($_.ScriptBlock, [System.Management.Automation.PSLanguageMode]$LanguageMode) }
 
   # Stand-ins only where the real cmdlets are missing. Each test mocks what it
   # uses; an unmocked call fails the test.
@@ -57,25 +65,14 @@ BeforeAll {
     Mock Find-NetRoute { New-RoutePair 12 '10.64.0.2' }
   }
 
-  function Invoke-WithStandardStreams([string]$InputText, [scriptblock]$Action) {
-    $reader = New-Object System.IO.StringReader $InputText
-    $writer = New-Object System.IO.StringWriter
-    $originalIn = [Console]::In
-    $originalOut = [Console]::Out
-    [Console]::SetIn($reader)
-    [Console]::SetOut($writer)
-    try { & $Action } finally {
-      [Console]::SetIn($originalIn)
-      [Console]::SetOut($originalOut)
-    }
-    return $writer.ToString()
-  }
-
   # Starts the PowerShell that runs this suite (powershell.exe, pwsh, or pwsh
-  # inside the dotnet host) as the service starts it, with -Command.
+  # inside the dotnet host) as the service starts it, with -Command, in a
+  # constrained session for ConstrainedLanguage. PowerShell 7 colours error
+  # text unless NO_COLOR is set; Windows PowerShell 5.1 never does.
   function Invoke-PowerShellCommand([string]$Command, [string]$InputText) {
     $executable = (Get-Process -Id $PID).Path
     $arguments = '-NoLogo -NoProfile -NonInteractive -Command "' + $Command + '"'
+    if ($LanguageMode -eq 'ConstrainedLanguage') { $arguments = '-ConfigurationFile "' + (Join-Path $PSScriptRoot '../constrained_language.pssc') + '" ' + $arguments }
     if ([System.IO.Path]::GetFileNameWithoutExtension($executable) -eq 'dotnet') {
       $arguments = '"' + (Join-Path $PSHOME 'pwsh.dll') + '" ' + $arguments
     }
@@ -86,6 +83,8 @@ BeforeAll {
     $start.RedirectStandardInput = $true
     $start.RedirectStandardOutput = $true
     $start.RedirectStandardError = $true
+    $start.Environment['NO_COLOR'] = '1'
+    $start.Environment['PSModulePath'] = Join-Path $PSScriptRoot '../simulated_network'
     $process = [System.Diagnostics.Process]::Start($start)
     $errorText = $process.StandardError.ReadToEndAsync()
     $process.StandardInput.Write($InputText)
@@ -107,6 +106,8 @@ BeforeAll {
     $ast = [System.Management.Automation.Language.Parser]::ParseInput($Text, [ref]$tokens, [ref]$errors)
     $findings = @($errors | ForEach-Object { 'parse error: ' + $_.Message })
     $findings += @($ast.FindAll({ param($node) Test-SyntaxMissingIn51 $node }, $true) | ForEach-Object { $_.Extent.Text })
+    # Binary numbers and the type suffixes u, ul, s, us, y, uy and n came in PowerShell 6.2 and 7.
+    $findings += @($tokens | Where-Object { $_.Kind -eq 'Number' -and $_.Text -match '(?i)^0b|(u|ul|s|y|n)(kb|mb|gb|tb|pb)?$' } | ForEach-Object { $_.Text })
     return , $findings
   }
   function Test-SyntaxMissingIn51($Node) {
@@ -114,7 +115,9 @@ BeforeAll {
     if ($type -eq 'TernaryExpressionAst' -or $type -eq 'PipelineChainAst') { return $true }
     if ($type -eq 'BinaryExpressionAst' -and [string]$Node.Operator -eq 'QuestionQuestion') { return $true }
     if ($type -eq 'AssignmentStatementAst' -and [string]$Node.Operator -eq 'QuestionQuestionEquals') { return $true }
-    if ($Node.PSObject.Properties['NullConditional'] -and $Node.NullConditional) { return $true }
+    foreach ($name in 'NullConditional', 'Background', 'GenericTypeArguments') {
+      if ($Node.PSObject.Properties[$name] -and $Node.$name) { return $true }
+    }
     if ($type -eq 'ScriptBlockAst' -and $Node.PSObject.Properties['CleanBlock'] -and $Node.CleanBlock) { return $true }
     if ($type -eq 'CommandAst' -and @('ForEach-Object', 'foreach', '%') -contains $Node.GetCommandName()) {
       foreach ($element in $Node.CommandElements) {
@@ -127,14 +130,13 @@ BeforeAll {
 }
 
 Describe 'Read-VerificationInput' {
-  It 'parses all of standard input as one JSON document' {
-    $text = "{`n  `"adapter`": `"MorvexVPN`",`n  `"dns`": [`"9.9.9.9`", `"149.112.112.112`"]`n}"
-    $null = Invoke-WithStandardStreams $text { $script:request = Read-VerificationInput }
-    $script:request.adapter | Should -BeExactly 'MorvexVPN'
-    @($script:request.dns) | Should -Be @('9.9.9.9', '149.112.112.112')
+  It 'parses the lines of standard input as one JSON document' {
+    $request = Read-VerificationInput @('{', '  "adapter": "MorvexVPN",', '  "dns": ["9.9.9.9", "149.112.112.112"]', '}')
+    $request.adapter | Should -BeExactly 'MorvexVPN'
+    @($request.dns) | Should -Be @('9.9.9.9', '149.112.112.112')
   }
   It 'throws on input that is not JSON' {
-    { Invoke-WithStandardStreams 'MorvexVPN 9.9.9.9' { Read-VerificationInput } } | Should -Throw
+    { Read-VerificationInput @('MorvexVPN 9.9.9.9') } | Should -Throw
   }
 }
 
@@ -307,14 +309,13 @@ Describe 'Invoke-Verification' {
   BeforeEach { Use-ProtectedNetwork }
 
   It 'prints only the source and destination, as compact JSON' {
-    $output = Invoke-WithStandardStreams '{"adapter":"MorvexVPN","dns":["9.9.9.9","149.112.112.112"]}' { Invoke-Verification }
-    $output | Should -BeExactly '{"source":"10.64.0.2","destination":"1.1.1.1"}'
+    Invoke-Verification '{"adapter":"MorvexVPN","dns":["9.9.9.9","149.112.112.112"]}' | Should -BeExactly '{"source":"10.64.0.2","destination":"1.1.1.1"}'
     Should -Invoke Get-NetAdapter -Times 1 -Exactly -ParameterFilter { $Name -ceq 'MorvexVPN' }
   }
   It 'checks the routes to the test addresses, every adapter server, IPv6, then the source, in this order' {
     $asked = New-Object System.Collections.ArrayList
     Mock Find-NetRoute { [void]$asked.Add($RemoteIPAddress); New-RoutePair 12 '10.64.0.2' }
-    $null = Invoke-WithStandardStreams '{"adapter":"MorvexOpenVPN","dns":[]}' { Invoke-Verification }
+    $null = Invoke-Verification '{"adapter":"MorvexOpenVPN","dns":[]}'
     @($asked) | Should -Be @('1.1.1.1', '1.0.0.1', '149.112.112.112', '9.9.9.9', '2606:4700:4700::1111', '1.1.1.1')
   }
   It 'fails when <Case>' -ForEach @(
@@ -325,16 +326,16 @@ Describe 'Invoke-Verification' {
   ) {
     . $Arrange
     $inputText = '{"adapter":"' + $Adapter + '","dns":' + $Dns + '}'
-    { Invoke-WithStandardStreams $inputText { Invoke-Verification } } | Should -Throw $Throws
+    { Invoke-Verification $inputText } | Should -Throw $Throws
   }
 }
 
 Describe 'The script as the service runs it' {
   It 'only defines its functions when dot-sourced' {
     $path = $scriptPath.Replace("'", "''")
-    $result = Invoke-PowerShellCommand (". '$path'; [Console]::Out.Write((Get-Command Invoke-Verification).Name)") '{"adapter":"MorvexVPN","dns":[]}'
+    $result = Invoke-PowerShellCommand (". '$path'; (Get-Command Invoke-Verification).Name") '{"adapter":"MorvexVPN","dns":[]}'
     $result.Error | Should -BeExactly ''
-    $result.Output | Should -BeExactly 'Invoke-Verification'
+    $result.Output | Should -BeExactly ('Invoke-Verification' + [Environment]::NewLine)
     $result.ExitCode | Should -Be 0
   }
   It 'answers <Case> with exit code 1 and the one line on standard error' -ForEach @(
@@ -365,6 +366,10 @@ Describe 'Windows PowerShell 5.1 syntax' {
     @{ Case = 'ForEach-Object -Parallel'; Text = '1..3 | ForEach-Object -Parallel { $_ }' }
     @{ Case = 'an abbreviated -Parallel on %'; Text = '1..3 | % -Par { $_ }' }
     @{ Case = 'a clean block'; Text = 'function f { process { } clean { } }' }
+    @{ Case = 'a background pipeline'; Text = 'Get-Item a &' }
+    @{ Case = 'generic method arguments'; Text = '$a.M[int]()' }
+    @{ Case = 'a number with a type suffix'; Text = '$a = 7u + 1kb' }
+    @{ Case = 'a binary number'; Text = '$a = 0b101' }
     @{ Case = 'a parse error'; Text = 'function f { if ( }' }
   ) {
     Find-SyntaxMissingIn51 $Text | Should -Not -BeNullOrEmpty
@@ -372,6 +377,7 @@ Describe 'Windows PowerShell 5.1 syntax' {
   It 'accepts <Case>' -ForEach @(
     @{ Case = 'ForEach-Object with a process block'; Text = '1..3 | ForEach-Object -Process { $_ }' }
     @{ Case = 'the -and and -or operators'; Text = 'if ($a -and $b -or $c) { $a }' }
+    @{ Case = 'numbers 5.1 reads'; Text = '$a = 0x1F + 10L + 1kb + 1.5d + 2e3' }
   ) {
     Find-SyntaxMissingIn51 $Text | Should -BeNullOrEmpty
   }

@@ -9,9 +9,14 @@ if ($PesterModule) {
 } else {
   Import-Module Pester -MinimumVersion 5.0
 }
-$configuration = New-PesterConfiguration
-$configuration.Run.Path = $PSScriptRoot
-$configuration.Run.Exit = $true
-$configuration.Output.Verbosity = 'Normal'
-$configuration.Output.RenderMode = 'Plaintext'
-Invoke-Pester -Configuration $configuration
+# Every case runs with the script in FullLanguage, then in ConstrainedLanguage
+# (whose session configuration file needs PowerShell 7.3 or later).
+$failed = 0
+foreach ($mode in 'FullLanguage', 'ConstrainedLanguage') {
+  Write-Host "The verification script in ${mode}:"
+  $container = New-PesterContainer -Path (Join-Path $PSScriptRoot 'VerifyProtection.Tests.ps1') -Data @{ LanguageMode = $mode }
+  $result = Invoke-Pester -Configuration @{ Run = @{ Container = $container; PassThru = $true }
+    Output = @{ Verbosity = 'Normal'; RenderMode = 'Plaintext' } }
+  $failed += $result.FailedCount + $result.FailedContainersCount
+}
+exit $failed

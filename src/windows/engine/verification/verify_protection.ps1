@@ -1,8 +1,23 @@
+# Under App Control for Business or AppLocker script rules, Windows PowerShell
+# runs every script block that no policy trusts, this inline script included,
+# in ConstrainedLanguage; Windows' own modules stay in FullLanguage (Microsoft:
+# Use App Control to secure PowerShell; about_Language_Modes for 5.1). There
+# only the allowed types may be created, cast to or have their methods called,
+# so the script touches no [Console] and no [ref]: it reads standard input
+# through $input, writes its answer to the output pipeline and its one failure
+# line to the error stream. Its types, [ipaddress] (System.Net.IPAddress),
+# [uint32], [string], [psobject] and [void], are all allowed; the rest are
+# cmdlets and properties.
 $ErrorActionPreference = 'Stop'
 Set-StrictMode -Version 2
 
-function Read-VerificationInput {
-  return ([Console]::In.ReadToEnd() | ConvertFrom-Json)
+# PowerShell passes each line of a redirected standard input to a -Command
+# script as one string of $input, but only when the command text names $input
+# outside any script block or function (the console host's check,
+# AstSearcher.IsUsingDollarInput); otherwise it reads the input as commands.
+# The main block below names it.
+function Read-VerificationInput([string[]]$Lines) {
+  return ((@($Lines) -join ' ') | ConvertFrom-Json)
 }
 
 function ConvertTo-CanonicalAddress([string]$Text) {
@@ -22,8 +37,8 @@ function Get-VpnInterfaceIndex([string]$Adapter) {
 # servers of the adapter: counted as such, an adapter without DNS would pass,
 # and their routes would follow an IPv6 default route into the tunnel.
 function Test-SiteLocalDnsDefault([string]$Text) {
-  $address = $null
-  if (-not [System.Net.IPAddress]::TryParse(($Text -split '%', 2)[0], [ref]$address)) { return $false }
+  $address = ($Text -split '%', 2)[0] -as [System.Net.IPAddress]
+  if ($null -eq $address) { return $false }
   return @('fec0:0:0:ffff::1', 'fec0:0:0:ffff::2', 'fec0:0:0:ffff::3') -contains $address.ToString()
 }
 
@@ -69,9 +84,10 @@ function Assert-RouteOwnership([string]$Address, [uint32]$InterfaceIndex) {
   return ,$routes
 }
 
-# A machine without an IPv6 route passes. Whether Find-NetRoute reports the
-# missing route as a terminating or a non-terminating error is not documented,
-# so any error of this one lookup counts as no route; the ownership rule for a
+# A machine without an IPv6 route passes. Windows reports the missing route as
+# a CimException ('Windows System Error 1231,Find-NetRoute', the network
+# location cannot be reached), terminating or not as the provider marks it, so
+# any error of this one lookup counts as no route; the ownership rule for a
 # route that is found still fails closed.
 function Assert-Ipv6Route([uint32]$InterfaceIndex) {
   $routes = @()
@@ -87,19 +103,20 @@ function Get-SourceAddress([uint32]$InterfaceIndex) {
   $routes = Assert-RouteOwnership '1.1.1.1' $InterfaceIndex
   $source = $null
   foreach ($route in $routes) {
-    if ($route.PSObject.Properties['IPAddress'] -and $route.IPAddress) {
-      $source = [string]$route.IPAddress
+    $address = @($route.PSObject.Properties | Where-Object { $_.Name -eq 'IPAddress' -and $_.Value })
+    if ($address.Count -gt 0) {
+      $source = [string]$address[0].Value
       break
     }
   }
   if ($source -notmatch '^\d{1,3}(\.\d{1,3}){3}$') { throw 'Invalid VPN source address.' }
-  $parsed = $null
-  if (-not [System.Net.IPAddress]::TryParse($source, [ref]$parsed)) { throw 'Invalid VPN source address.' }
+  $parsed = $source -as [System.Net.IPAddress]
+  if ($null -eq $parsed) { throw 'Invalid VPN source address.' }
   return $parsed.ToString()
 }
 
-function Invoke-Verification {
-  $request = Read-VerificationInput
+function Invoke-Verification([string[]]$InputLines) {
+  $request = Read-VerificationInput $InputLines
   $index = Get-VpnInterfaceIndex ([string]$request.adapter)
   $actual = Get-ActualDnsServers $index
   Assert-DnsPolicy $actual @($request.dns)
@@ -108,15 +125,24 @@ function Invoke-Verification {
   }
   Assert-Ipv6Route $index
   $source = Get-SourceAddress $index
-  [Console]::Out.Write((New-Object PSObject -Property ([ordered]@{ source = $source; destination = '1.1.1.1' }) | ConvertTo-Json -Compress))
+  # Select-Object fixes the member order: an [ordered] dictionary is not of an
+  # allowed type in Windows PowerShell 5.1's ConstrainedLanguage, and
+  # PowerShell 7 refuses a [pscustomobject] cast there.
+  New-Object PSObject -Property @{ source = $source; destination = '1.1.1.1' } |
+    Select-Object source, destination | ConvertTo-Json -Compress
 }
 
+# The answer is one line on standard output, ended by the host's line end.
+# On failure the error view prints a record with this error id as its bare
+# message (PowerShell's ErrorInstance view, as for a line a native program
+# wrote to standard error), so standard error carries exactly the one sentence,
+# in either language mode.
 if ($MyInvocation.InvocationName -ne '.') {
   try {
-    Invoke-Verification
+    Invoke-Verification @($input)
     exit 0
   } catch {
-    [Console]::Error.WriteLine('VPN routes or DNS could not be verified.')
+    Write-Error -Message 'VPN routes or DNS could not be verified.' -ErrorId 'NativeCommandErrorMessage' -ErrorAction Continue
     exit 1
   }
 }

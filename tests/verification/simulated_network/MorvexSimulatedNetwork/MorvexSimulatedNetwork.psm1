@@ -117,9 +117,15 @@ function Get-DnsClientNrptPolicy {
 
 # Follows Microsoft's documentation of Find-NetRoute: the best local address
 # (IPAddress, InterfaceIndex a uint32), then the best route (DestinationPrefix,
-# InterfaceIndex, NextHop). How it reports an unreachable address is not
-# documented: a missing entry is a not-found error, an address listed in
-# failingRoutes fails with a terminating error, as a failed CIM call would.
+# InterfaceIndex, NextHop). An address without a route fails as a failed CIM
+# call of a cmdlet-definition module does (PowerShell/PowerShell
+# src/System.Management.Automation/cimSupport/cmdletization/cim/cimJobException.cs):
+# the CimException itself with its MessageId, 'Windows System Error 1231'
+# (ERROR_NETWORK_UNREACHABLE, Microsoft's System Error Codes 1000-1299), as the
+# error id, so 'Windows System Error 1231,Find-NetRoute', category NotSpecified;
+# always terminating here, which -ErrorAction cannot hide. Without the native
+# CIM library the exception's own MessageId and StatusCode stay empty. An
+# address in failingRoutes fails with another terminating error.
 function Find-NetRoute {
   [CmdletBinding()]
   param([string]$RemoteIPAddress)
@@ -132,8 +138,9 @@ function Find-NetRoute {
   }
   $entry = $network.routes.PSObject.Properties[$RemoteIPAddress]
   if (-not $entry -or @($entry.Value).Count -eq 0) {
-    Write-NotFound $PSCmdlet "The remote address $RemoteIPAddress is unreachable." 'CmdletizationQuery_NotFound' $RemoteIPAddress
-    return
+    $PSCmdlet.ThrowTerminatingError((New-Object System.Management.Automation.ErrorRecord (
+          (New-Object Microsoft.Management.Infrastructure.CimException 'The network location cannot be reached. For information about network troubleshooting, see Windows Help.'),
+          'Windows System Error 1231', [System.Management.Automation.ErrorCategory]::NotSpecified, $null)))
   }
   foreach ($route in @($entry.Value)) {
     $object = [ordered]@{}
