@@ -10,7 +10,7 @@ mkdir -p "$cache"
 packages=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libsodium-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
-  clang-19 libclang-rt-19-dev
+  clang-19 libclang-rt-19-dev lld-19
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64
   dpkg-dev autoconf automake libtool

@@ -4,8 +4,9 @@
 # missing: relocatable anywhere (dynamic base with its relocations, high
 # entropy addresses), data not executable, no section both writable and
 # executable, stack canaries and checked copies linked in, and only Windows'
-# own libraries imported (the process policies of the service assume it).
-#   check_images.sh PROGRAM...
+# own libraries imported (the process policies of the service assume it);
+# a DLL exports what the .def file beside it lists and nothing more.
+#   check_images.sh PROGRAM_OR_DLL...
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/checks.sh"
 has() { grep -qE "$1" <<<"$2" && echo yes || echo no; }
@@ -46,5 +47,13 @@ for program in "$@"; do
     [[ "$windows_libraries" == *" $library "* ]] || foreign+="$library "
   done
   check "$name: imports only Windows libraries" "${imports:+read}/${foreign:-none}" read/none
+
+  # A library exports the functions of the definition file beside it, nothing else.
+  if [[ "$name" == *.dll ]]; then
+    exports="$(llvm-readobj --coff-exports "$program" 2>&1 | sed -n 's/^  Name: //p' | sort)"
+    listed="$(awk 'listing && NF && $1 !~ /^;/ { print $1 } /^EXPORTS/ { listing = 1 }' \
+      "${program%.dll}.def" | sort)"
+    check "$name: exports only its definition file's functions" "$exports" "${listed:-none}"
+  fi
 done
 checks_summary images
