@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -13,10 +14,15 @@
 namespace morvex::client {
 
 // One exchange with the service: sends a request body and gives the reply
-// body, both within `timeout` in all. The pipe transport is one; tests and
-// tools may wrap it.
-using Exchange = std::function<Outcome<std::string>(std::string_view request,
-                                                    std::chrono::milliseconds timeout)>;
+// body, both within `timeout` in all; once `stop` is requested it ends
+// promptly with abandoned. The pipe transport is one; tests and tools may
+// wrap it.
+using Exchange = std::function<Outcome<std::string>(
+    std::string_view request, std::chrono::milliseconds timeout, std::stop_token stop)>;
+// An exchange that cannot be abandoned while it runs: Client::abandon ends
+// only the calls that wait for it.
+using PlainExchange = std::function<Outcome<std::string>(std::string_view request,
+                                                         std::chrono::milliseconds timeout)>;
 
 // Default deadlines, each covering a whole call: finding a free pipe
 // instance, sending, the service's work and the reply.
@@ -34,26 +40,34 @@ inline constexpr std::chrono::milliseconds queued_timeout = std::chrono::seconds
 inline constexpr std::chrono::milliseconds cancel_timeout = std::chrono::seconds(10);
 
 // The service's client: one call per action, each on a connection of its
-// own. Calls may run on any threads at once; copies share the state of the
-// one status call in flight. No call throws.
+// own. Calls may be made from any threads at once, but at most one request
+// is in flight besides cancels: a call waits for the one before it within
+// its own deadline and fails with busy when that passes first. Copies share
+// that turn, the status call in flight and the abandon. No call throws.
 class Client {
  public:
   explicit Client(Exchange exchange);
+  explicit Client(PlainExchange exchange);
 
   Outcome<Capabilities> capabilities(std::chrono::milliseconds timeout = queued_timeout) const;
-  // At most one status request of this client is in flight: a status call
-  // made while another runs takes that call's answer instead of sending a
-  // request of its own (it starts one itself only if that call timed out
-  // and its own deadline has not passed yet).
+  // A status call made while another runs takes that call's answer instead
+  // of sending a request of its own (it starts one itself only if that call
+  // timed out or found no turn, and its own deadline has not passed yet).
   Outcome<Status> status(std::chrono::milliseconds timeout = queued_timeout) const;
   Outcome<std::optional<Traffic>> traffic(std::chrono::milliseconds timeout = queued_timeout) const;
   // Makes a running connect end as cancelled (its own call then gives the
   // disconnected status); safe to call from another thread while that
-  // connect waits.
+  // connect waits, and never waits for a turn.
   Outcome<void> cancel(std::chrono::milliseconds timeout = cancel_timeout) const;
   Outcome<Status> disconnect(std::chrono::milliseconds timeout = queued_timeout) const;
   Outcome<Status> connect(const Profile& profile,
                           std::chrono::milliseconds timeout = connect_timeout) const;
+
+  // For the app's exit: every call in flight ends promptly with abandoned
+  // (its connection is closed, whatever the service was doing goes on: a
+  // connect keeps running unless cancelled first), and every later call fails
+  // with abandoned at once. For this client and all its copies; for good.
+  void abandon() const;
 
  private:
   struct Shared;

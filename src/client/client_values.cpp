@@ -9,6 +9,8 @@ Error make_error(ErrorKind kind) {
     case ErrorKind::timed_out: return {kind, std::string(sentence::timed_out)};
     case ErrorKind::malformed: return {kind, std::string(sentence::malformed)};
     case ErrorKind::invalid_request: return {kind, std::string(sentence::invalid_request)};
+    case ErrorKind::impostor: return {kind, std::string(sentence::impostor)};
+    case ErrorKind::abandoned: return {kind, std::string(sentence::abandoned)};
     case ErrorKind::broken:
     case ErrorKind::service: break;
   }

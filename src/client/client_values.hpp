@@ -26,6 +26,8 @@ enum class ErrorKind {
   broken,           // the connection ended before a complete reply
   malformed,        // a reply that the reply rules refuse
   invalid_request,  // the request cannot be sent as it stands
+  impostor,         // the pipe is served by a program other than the running service
+  abandoned,        // Client::abandon() ended the call, or came before it
 };
 
 struct Error {
@@ -50,6 +52,10 @@ inline constexpr std::string_view malformed =
     "The Morvex VPN service sent a reply that this app cannot read.";
 inline constexpr std::string_view too_large = "VPN request is too large.";
 inline constexpr std::string_view invalid_request = "Invalid VPN request.";
+inline constexpr std::string_view impostor =
+    "Another program is answering in place of the Morvex VPN service. Restart the computer.";
+inline constexpr std::string_view abandoned =
+    "The request to the Morvex VPN service was abandoned.";
 }  // namespace sentence
 
 Error make_error(ErrorKind kind);

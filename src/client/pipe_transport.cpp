@@ -1,18 +1,21 @@
 // The client end of the service pipe. The handle is opened for overlapped
 // I/O, so every read and write waits at most until the call's deadline and
-// is cancelled then; switching the handle to non-blocking mode instead would
-// need write access to the pipe's attributes, which the client does not ask
-// for.
+// is cancelled then, or when the call is abandoned; switching the handle to
+// non-blocking mode instead would need write access to the pipe's
+// attributes, which the client does not ask for.
 #include "client/pipe_transport.hpp"
 
 #include <windows.h>
+#include <winsvc.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "client/framing.hpp"
+#include "windows/service_handle.hpp"
 
 namespace morvex::client {
 namespace {
@@ -20,8 +23,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Longest single wait for a busy pipe, so that the deadline is looked at often.
-constexpr DWORD busy_wait_slice_ms = 1000;
+// Longest single wait for a busy pipe, so that the deadline and an abandon
+// are looked at often.
+constexpr DWORD busy_wait_slice_ms = 100;
 constexpr auto absent_retry_interval = 50ms;
 constexpr std::size_t first_read_bytes = 4096;
 
@@ -51,10 +55,12 @@ DWORD milliseconds_until(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFE)) : 0;
 }
 
-Outcome<Handle> open_pipe(const PipeOptions& options, Clock::time_point deadline) {
+Outcome<Handle> open_pipe(const PipeOptions& options, Clock::time_point deadline,
+                          const std::stop_token& stop) {
   const auto open = pipe_open();
   const auto absent_until = std::min(deadline, Clock::now() + options.service_start_wait);
   for (;;) {
+    if (stop.stop_requested()) return failure(ErrorKind::abandoned);
     Handle pipe(CreateFileW(options.pipe_name.c_str(), open.access, 0, nullptr, OPEN_EXISTING,
                             open.flags, nullptr));
     if (pipe.valid()) return pipe;
@@ -78,11 +84,54 @@ Outcome<Handle> open_pipe(const PipeOptions& options, Clock::time_point deadline
   }
 }
 
-// One connection: reads and writes that end by the deadline.
+// The process of `service` while the Service Control Manager reports it
+// running; nothing otherwise. Asks with the least access there is, which
+// every signed-in user has.
+std::optional<DWORD> running_service_process(const std::wstring& service) {
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return std::nullopt;
+  const UniqueServiceHandle handle(
+      OpenServiceW(manager.get(), service.c_str(), SERVICE_QUERY_STATUS));
+  if (!handle) return std::nullopt;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(handle.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof(status), &needed) ||
+      status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId == 0) {
+    return std::nullopt;
+  }
+  return status.dwProcessId;
+}
+
+// Whether the expected process serves the opened instance. While the service
+// is stopped any program may create the pipe's name and would get the
+// request, credentials included, and could answer it; only an administrator
+// can change which program the service runs.
+Outcome<void> check_server(HANDLE pipe, const PipeOptions& options) {
+  ULONG server = 0;
+  if (!GetNamedPipeServerProcessId(pipe, &server)) return failure(ErrorKind::impostor);
+  const auto expected = options.server_process_id != 0
+                            ? std::optional<DWORD>(options.server_process_id)
+                            : running_service_process(options.service);
+  if (!expected || *expected != server) return failure(ErrorKind::impostor);
+  return {};
+}
+
+// Cancels whatever read or write is pending on the pipe.
+struct CancelPending {
+  HANDLE pipe;
+  void operator()() const { CancelIoEx(pipe, nullptr); }
+};
+
+// One connection: reads and writes that end by the deadline, or as soon as
+// the call is abandoned.
 class PipeConnection {
  public:
-  PipeConnection(Handle pipe, Clock::time_point deadline)
-      : pipe_(std::move(pipe)), deadline_(deadline) {}
+  PipeConnection(Handle pipe, Clock::time_point deadline, const std::stop_token& stop)
+      : pipe_(std::move(pipe)),
+        deadline_(deadline),
+        stop_(stop),
+        abandon_(stop, CancelPending{pipe_.get()}) {}
 
   Outcome<void> write_all(std::string_view bytes) {
     std::size_t done = 0;
@@ -119,21 +168,28 @@ class PipeConnection {
     const BOOL finished = writing ? WriteFile(pipe_.get(), data, wanted, nullptr, &overlapped)
                                   : ReadFile(pipe_.get(), data, wanted, nullptr, &overlapped);
     if (!finished && GetLastError() != ERROR_IO_PENDING) return failure(ErrorKind::broken);
+    // An abandon that came before this operation was issued found nothing
+    // to cancel; one that comes later cancels it.
     if (!finished &&
-        WaitForSingleObject(pipe_.get(), milliseconds_until(deadline_)) != WAIT_OBJECT_0) {
+        (stop_.stop_requested() ||
+         WaitForSingleObject(pipe_.get(), milliseconds_until(deadline_)) != WAIT_OBJECT_0)) {
       // The buffer must outlive the operation: wait for the cancel to land.
       CancelIoEx(pipe_.get(), &overlapped);
       GetOverlappedResult(pipe_.get(), &overlapped, &moved, TRUE);
-      return failure(ErrorKind::timed_out);
+      return failure(stop_.stop_requested() ? ErrorKind::abandoned : ErrorKind::timed_out);
     }
     if (!GetOverlappedResult(pipe_.get(), &overlapped, &moved, TRUE) || moved == 0) {
-      return failure(ErrorKind::broken);
+      return failure(stop_.stop_requested() ? ErrorKind::abandoned : ErrorKind::broken);
     }
     return static_cast<std::size_t>(moved);
   }
 
   Handle pipe_;
   Clock::time_point deadline_;
+  std::stop_token stop_;
+  // Declared after the handle: it is unregistered, and a cancel running on
+  // another thread waited for, before the handle is closed.
+  std::stop_callback<CancelPending> abandon_;
 };
 
 }  // namespace
@@ -144,14 +200,18 @@ PipeOpen pipe_open() {
 }
 
 Outcome<std::string> pipe_exchange(std::string_view request, std::chrono::milliseconds timeout,
-                                   const PipeOptions& options) {
+                                   const PipeOptions& options, std::stop_token stop) {
   if (request.size() > max_body_bytes) {
     return std::unexpected(Error{ErrorKind::invalid_request, std::string(sentence::too_large)});
   }
   const auto deadline = Clock::now() + timeout;
-  auto pipe = open_pipe(options, deadline);
+  auto pipe = open_pipe(options, deadline, stop);
   if (!pipe) return std::unexpected(pipe.error());
-  PipeConnection connection(std::move(*pipe), deadline);
+  // Before the first byte: the request may hold credentials and keys.
+  if (auto checked = check_server(pipe->get(), options); !checked) {
+    return std::unexpected(checked.error());
+  }
+  PipeConnection connection(std::move(*pipe), deadline, stop);
   if (auto sent = connection.write_all(frame(request)); !sent) {
     return std::unexpected(sent.error());
   }
@@ -175,10 +235,11 @@ Outcome<std::string> pipe_exchange(std::string_view request, std::chrono::millis
 }
 
 Client pipe_client(PipeOptions options) {
-  return Client(
-      [options = std::move(options)](std::string_view request, std::chrono::milliseconds timeout) {
-        return pipe_exchange(request, timeout, options);
-      });
+  return Client([options = std::move(options)](std::string_view request,
+                                               std::chrono::milliseconds timeout,
+                                               std::stop_token stop) {
+    return pipe_exchange(request, timeout, options, std::move(stop));
+  });
 }
 
 }  // namespace morvex::client

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -17,21 +18,23 @@ const std::string idle_reply =
     R"("message":"VPN is disconnected.","platform":"windows","publicAddress":null,)"
     R"("state":"disconnected"}})";
 
-// A simulated service: records the requests and holds every status request
-// until released, answering it with `answer`.
+// A simulated service: records the requests and holds every request but a
+// cancel until released or abandoned, answering it with `answer`.
 struct HeldService {
   std::mutex lock;
-  std::condition_variable changed;
+  std::condition_variable_any changed;
   std::vector<std::string> requests;
   bool released = false;
   Outcome<std::string> answer = idle_reply;
 
   Exchange exchange() {
-    return [this](std::string_view request, std::chrono::milliseconds) -> Outcome<std::string> {
+    return [this](std::string_view request, std::chrono::milliseconds,
+                  std::stop_token stop) -> Outcome<std::string> {
       std::unique_lock guard(lock);
       requests.emplace_back(request);
       changed.notify_all();
-      changed.wait(guard, [&] { return released; });
+      if (request == R"({"action":"cancel"})") return R"({"result":null})";
+      if (!changed.wait(guard, stop, [&] { return released; })) return std::unexpected(Error{});
       return answer;
     };
   }
@@ -81,6 +84,29 @@ TEST(Client, AWaitingStatusCallKeepsItsOwnDeadline) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   service.release(idle_reply);
   leader.join();
+}
+
+TEST(Client, OneRequestInFlightBesidesACancelAndAbandonEndsThemAll) {
+  HeldService service;
+  const Client client(service.exchange());
+  const Client copy = client;
+  const Profile profile{7, "Oslo", "wireguard", "[Interface]", "quad9", "", "u", "p"};
+  auto connect = std::async(std::launch::async, [&] { return client.connect(profile); });
+  service.wait_for_requests(1);
+  // Two calls wait for the turn, one for the other's status answer.
+  auto disconnect = std::async(std::launch::async, [&] { return copy.disconnect(); });
+  auto status = std::async(std::launch::async, [&] { return client.status(); });
+  auto shared = std::async(std::launch::async, [&] { return copy.status(); });
+  EXPECT_EQ(copy.capabilities(200ms).error(), make_error(ErrorKind::busy));
+  EXPECT_TRUE(client.cancel());  // never waits for the turn
+  std::this_thread::sleep_for(100ms);
+  copy.abandon();  // the calls below would otherwise wait for 330 s
+  for (auto* call : {&connect, &disconnect, &status, &shared}) {
+    EXPECT_EQ(call->get().error(), make_error(ErrorKind::abandoned));
+  }
+  EXPECT_EQ(client.cancel().error(), make_error(ErrorKind::abandoned));  // at once, never sent
+  EXPECT_EQ(service.requests.size(), 2u);
+  EXPECT_EQ(service.requests.back(), R"({"action":"cancel"})");
 }
 
 }  // namespace

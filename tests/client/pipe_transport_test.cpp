@@ -91,8 +91,16 @@ TEST(PipeTransport, EndsEachFailedExchangeWithItsKind) {
     const char* what;
     std::function<void(HANDLE)> server;  // none: no pipe at all
     ErrorKind kind;
+    unsigned long server_process = GetCurrentProcessId();  // 0: the service MorvexVPN's
   } rows[] = {
       {"no pipe", nullptr, ErrorKind::no_service},
+      // Nothing is written: the server reads only the client's close.
+      {"served while the service is not running",
+       [](HANDLE pipe) { EXPECT_EQ(read_some(pipe, 1), ""); }, ErrorKind::impostor, 0},
+      {"served by another process", [](HANDLE pipe) { EXPECT_EQ(read_some(pipe, 1), ""); },
+       ErrorKind::impostor, GetCurrentProcessId() + 4},
+      {"abandoned after 100 ms", [](HANDLE pipe) { request_body(pipe), Sleep(1500); },
+       ErrorKind::abandoned},
       {"closed after the request", [](HANDLE pipe) { request_body(pipe); }, ErrorKind::broken},
       {"closed part-way through the reply",
        [](HANDLE pipe) {
@@ -120,11 +128,16 @@ TEST(PipeTransport, EndsEachFailedExchangeWithItsKind) {
     const auto name = unique_name(L"kinds");
     std::optional<OneShotServer> server;
     if (row.server) server.emplace(name, row.server);
+    std::stop_source abandon =
+        row.kind == ErrorKind::abandoned ? std::stop_source() : std::stop_source(std::nostopstate);
+    const std::jthread abandoning([&] { Sleep(100), abandon.request_stop(); });
     const auto start = Clock::now();
-    const auto reply = pipe_exchange("{}", 800ms, {.pipe_name = name});
+    const auto reply =
+        pipe_exchange("{}", 800ms, {.pipe_name = name, .server_process_id = row.server_process},
+                      abandon.get_token());
     ASSERT_FALSE(reply) << row.what;
     EXPECT_EQ(reply.error(), make_error(row.kind)) << row.what;
-    EXPECT_LT(Clock::now() - start, 1500ms) << row.what;
+    EXPECT_LT(Clock::now() - start, row.kind == ErrorKind::abandoned ? 500ms : 1500ms) << row.what;
   }
 }
 

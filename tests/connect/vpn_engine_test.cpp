@@ -13,7 +13,6 @@
 #include "../engines/engine_test_support.hpp"
 #include "dispatch/dispatcher.hpp"
 #include "policy/connect_request.hpp"
-#include "windows/engine/openvpn_exit_event.hpp"
 #include "windows/pipe/security_descriptor.hpp"
 #include "windows/unique_handle.hpp"
 
@@ -53,7 +52,6 @@ class VpnEngineTest : public ::testing::Test {
     install_simulated(L"powershell", system.path(), L"WindowsPowerShell\\v1.0\\powershell.exe");
     install_simulated(L"curl", system.path(), L"curl.exe");
     context.tunnel_name = L"MorvexVPN";
-    context.openvpn_exit_event = L"Global\\MorvexVPN.OpenVPN.Exit";
     context.openvpn_exit_wait = 3000ms;
     context.unix_seconds = system_unix_seconds;
     dispatcher.cell().fill(state);
@@ -203,13 +201,12 @@ TEST_F(VpnEngineTest, AFailedDisconnectNeverLeavesAStoppedEngineReportedAsConnec
 }
 
 TEST_F(VpnEngineTest, AnExitEventLeftSignalledDoesNotStopTheNextOpenvpn) {
-  // A handle to the service's exit event that outlived a teardown keeps the
-  // event, and its signal, alive.
-  const auto descriptor = security_descriptor_from_sddl(exit_event_sddl);
+  // Another program's event, signalled and held open, under the one name that
+  // the service once gave every OpenVPN.
+  const auto descriptor = security_descriptor_from_sddl(L"O:WDD:(A;;GA;;;WD)");
   ASSERT_TRUE(descriptor);
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor->get(), FALSE};
-  const UniqueHandle left(
-      CreateEventW(&attributes, TRUE, TRUE, context.openvpn_exit_event.c_str()));
+  const UniqueHandle left(CreateEventW(&attributes, TRUE, TRUE, L"Global\\MorvexVPN.OpenVPN.Exit"));
   ASSERT_TRUE(left);
   scenario(programs.path() / L"OpenVPN\\bin", "status_interval_ms=100\n");
   const std::string reply = send(connect_request("openvpn", openvpn_config, "Rome"));

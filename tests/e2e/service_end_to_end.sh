@@ -175,5 +175,18 @@ for _ in $(seq 100); do [[ -f "$runtime/openvpn.ovpn" ]] || break; sleep 0.1; do
 check "stop tore the tunnel down" "$(ls "$runtime" | grep -c -E '^openvpn\.(ovpn|auth)$')" "0"
 rm -f "$slow_reply"
 
+# The service stopped, another program takes the pipe name: a copy of the
+# service under another service name. The app's connect, with its
+# credentials, never reaches it, and its reply is not taken for the service's.
+for _ in $(seq 100); do [[ "$(service_query MorvexVPN)" == STOPPED ]] && break; sleep 0.1; done
+"$wine" sc create MorvexVPNOther binPath= "$install_windows_path\\morvex_vpn_platform_service.exe" \
+  </dev/null >/dev/null
+"$wine" sc start MorvexVPNOther </dev/null >/dev/null
+check "another program's pipe not taken for the service" \
+  "$(service_request "$(connect_request wireguard Oslo quad9)" 2>&1 | tr -d '\r')" \
+  'Another program is answering in place of the Morvex VPN service. Restart the computer.'
+check "the connect did not reach it" "$(ls "$runtime" | grep -c -F -x MorvexVPN.conf)" "0"
+"$wine" sc stop MorvexVPNOther </dev/null >/dev/null
+
 echo "end to end: $passed passed, $failed failed"
 [[ $failed -eq 0 ]]

@@ -85,7 +85,6 @@ inline EngineContext test_context(CommandRunner& runner, const std::filesystem::
   };
   context.unix_seconds = [now] { return now; };
   context.tunnel_name = unique_name(L"MorvexVPNTest");
-  context.openvpn_exit_event = L"Global\\" + unique_name(L"MorvexVPNTest") + L".OpenVPN.Exit";
   return context;
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,13 +168,18 @@ TEST(OpenvpnEngine, StartsWithTheFixedCommandLineAndLeavesOnTheEvent) {
 
   const auto in_storage = [&](const wchar_t* name) { return (setup.storage / name).wstring(); };
   ASSERT_EQ(in_storage(L"x").find(L' '), std::wstring::npos);  // no quoting in the paths below
+  const auto recorded = ascii_wide(setup.recorded_command_lines());
+  std::wsmatch event;
+  ASSERT_TRUE(std::regex_search(
+      recorded, event,
+      std::wregex(LR"(--service (Global\\MorvexVPN\.OpenVPN\.Exit\.[0-9A-F]{32}) )")));
   const std::wstring expected =
       L"\"" + (setup.root / L"OpenVPN\\bin\\openvpn.exe").wstring() + L"\" --config " +
       in_storage(L"openvpn.ovpn") + L" --auth-user-pass " + in_storage(L"openvpn.auth") +
-      L" --disable-dco --dev-node MorvexOpenVPN --block-outside-dns --service " +
-      setup.context.openvpn_exit_event + L" 0 --verb 3 --status-version 2 --status " +
-      in_storage(L"status.txt") + L" 2 --log " + in_storage(L"openvpn.log") + L"\n";
-  EXPECT_EQ(ascii_wide(setup.recorded_command_lines()), expected);
+      L" --disable-dco --dev-node MorvexOpenVPN --block-outside-dns --service " + event[1].str() +
+      L" 0 --verb 3 --status-version 2 --status " + in_storage(L"status.txt") + L" 2 --log " +
+      in_storage(L"openvpn.log") + L"\n";
+  EXPECT_EQ(recorded, expected);
 
   const auto process = watch(setup.state);
   const auto started = std::chrono::steady_clock::now();
@@ -343,6 +349,8 @@ TEST(OpenvpnEngine, TheExitEventIsOursAloneAndNeverTakenFromAnotherOwner) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     OpenvpnSetup setup("openvpn=healthy");
+    const auto name = L"Global\\" + testing::unique_name(L"MorvexVPNTest") + L".Drawn";
+    setup.context.openvpn_exit_event_name = [name] { return Result<std::wstring>(name); };
     // Made before the start by another program, signalled and held open. Wine
     // lets this test name any owner; on Windows another account can only
     // name itself.
@@ -351,8 +359,7 @@ TEST(OpenvpnEngine, TheExitEventIsOursAloneAndNeverTakenFromAnotherOwner) {
       const auto descriptor = security_descriptor_from_sddl(c.squatter);
       ASSERT_TRUE(descriptor);
       SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor->get(), FALSE};
-      squatter.reset(
-          CreateEventW(&attributes, TRUE, TRUE, setup.context.openvpn_exit_event.c_str()));
+      squatter.reset(CreateEventW(&attributes, TRUE, TRUE, name.c_str()));
       ASSERT_TRUE(squatter);
     }
     const auto result = start_openvpn(setup.state, setup.profile("u", "p"), setup.context);

@@ -1,11 +1,13 @@
 // A minimal client of the service channel: sends one request as it stands
-// and writes the reply body to a file.
-//   morvex_pipe_client PIPE REQUEST REPLY_FILE
+// and writes the reply body to a file. SERVER, who must serve the pipe, is a
+// process id or a service name.
+//   morvex_pipe_client PIPE REQUEST REPLY_FILE SERVER
 // Exit status: 0 reply written, 2 pipe unavailable, 3 no reply, 4 usage or
 // file trouble.
 #include <windows.h>
 
 #include <chrono>
+#include <cwchar>
 #include <string>
 
 #include "client/pipe_transport.hpp"
@@ -26,9 +28,13 @@ std::string utf8(const wchar_t* text) {
 
 int wmain(int argc, wchar_t** argv) {
   using namespace std::chrono_literals;
-  if (argc != 4) return 4;
-  const auto reply = morvex::client::pipe_exchange(
-      utf8(argv[2]), 40s, {.pipe_name = argv[1], .service_start_wait = 10s});
+  if (argc != 5) return 4;
+  const auto reply =
+      morvex::client::pipe_exchange(utf8(argv[2]), 40s,
+                                    {.pipe_name = argv[1],
+                                     .service = argv[4],
+                                     .server_process_id = std::wcstoul(argv[4], nullptr, 10),
+                                     .service_start_wait = 10s});
   if (!reply) {
     const auto kind = reply.error().kind;
     return kind == morvex::client::ErrorKind::no_service || kind == morvex::client::ErrorKind::busy

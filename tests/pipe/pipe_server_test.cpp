@@ -708,7 +708,8 @@ TEST_F(PipeServerTest, RealClientProgramsAreTrustedOnlyBesideTheService) {
   ASSERT_TRUE(CopyFileW(inside.c_str(), outside.c_str(), TRUE));
 
   const auto reply_file = elsewhere.path() / L"reply.txt";
-  const std::wstring arguments = L"\"" + name + L"\" \"{}\" \"" + reply_file.wstring() + L"\"";
+  const std::wstring arguments = L"\"" + name + L"\" \"{}\" \"" + reply_file.wstring() + L"\" " +
+                                 std::to_wstring(GetCurrentProcessId());
   auto run = run_program(inside, arguments, 20s);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, 0u);

@@ -88,7 +88,7 @@ class ServiceProgramTest : public ::testing::Test {
     }
     const auto run = run_program(client,
                                  std::wstring(L"\"") + production_pipe + L"\" \"" + quoted_body +
-                                     L"\" \"" + reply_file.wstring() + L"\"",
+                                     L"\" \"" + reply_file.wstring() + L"\" " + name,
                                  30s);
     if (!run.finished) return "client did not finish";
     if (run.exit_code != 0) return "client exit " + std::to_string(run.exit_code);

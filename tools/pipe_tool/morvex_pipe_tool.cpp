@@ -4,9 +4,10 @@
 //   morvex_pipe_tool [--pipe NAME] [REQUEST]
 // Without REQUEST the request is read from standard input. The request goes
 // as it stands, so that odd requests can be tried too; the reply body is
-// printed on standard output followed by a line feed.
-// Exit status: 0 reply printed, 2 service not reachable, 3 no reply,
-// 4 usage or input trouble.
+// printed on standard output followed by a line feed. Nothing is sent to a
+// pipe that another program than the running service MorvexVPN serves.
+// Exit status: 0 reply printed, 2 service not reachable (or the pipe not
+// served by the service), 3 no reply, 4 usage or input trouble.
 #include <windows.h>
 
 #include <chrono>
@@ -74,6 +75,7 @@ int wmain(int argc, wchar_t** argv) {
   switch (reply.error().kind) {
     case ErrorKind::invalid_request: return 4;
     case ErrorKind::no_service:
+    case ErrorKind::impostor:
     case ErrorKind::busy:
     case ErrorKind::refused: return 2;
     default: return 3;

@@ -34,6 +34,8 @@ morvex_error_kind kind_of(ErrorKind kind) {
     case ErrorKind::broken: return MORVEX_ERROR_BROKEN;
     case ErrorKind::malformed: return MORVEX_ERROR_MALFORMED;
     case ErrorKind::invalid_request: return MORVEX_ERROR_INVALID_REQUEST;
+    case ErrorKind::impostor: return MORVEX_ERROR_NOT_THE_SERVICE;
+    case ErrorKind::abandoned: return MORVEX_ERROR_ABANDONED;
   }
   return MORVEX_ERROR_BROKEN;
 }
@@ -237,9 +239,7 @@ morvex_error_kind morvex_client_connect(morvex_client* client, const morvex_prof
 }
 
 void morvex_client_abandon(morvex_client* client) {
-  // The library has no way yet to end a call in flight early: until it has,
-  // such a call ends at its own deadline.
-  (void)client;
+  if (client != nullptr) client->client.abandon();
 }
 
 void morvex_free(void* value) { std::free(value); }

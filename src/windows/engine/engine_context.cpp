@@ -1,5 +1,10 @@
 #include "windows/engine/engine_context.hpp"
 
+#include <windows.h>
+// bcrypt.h needs the types of windows.h.
+#include <bcrypt.h>
+
+#include <array>
 #include <chrono>
 
 #include "windows/engine/engine_locations.hpp"
@@ -10,6 +15,21 @@ std::uint64_t system_unix_seconds() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
   return seconds < 0 ? 0 : static_cast<std::uint64_t>(seconds);
+}
+
+Result<std::wstring> random_exit_event_name(std::wstring_view prefix) {
+  std::array<unsigned char, 16> random{};
+  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random.data(), static_cast<ULONG>(random.size()),
+                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    return fail("Cannot prepare VPN shutdown handling.");
+  }
+  constexpr wchar_t digits[] = L"0123456789ABCDEF";
+  std::wstring name(prefix);
+  for (const unsigned char byte : random) {
+    name += digits[byte >> 4];
+    name += digits[byte & 0x0F];
+  }
+  return name;
 }
 
 EngineContext default_engine_context(CommandRunner& runner) {

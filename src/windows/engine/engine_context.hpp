@@ -7,8 +7,19 @@
 #include <string_view>
 
 #include "command/runner.hpp"
+#include "common/failure.hpp"
 
 namespace morvex {
+
+// The start of the name of OpenVPN's exit event.
+inline constexpr std::wstring_view openvpn_exit_event_prefix = L"Global\\MorvexVPN.OpenVPN.Exit.";
+
+// A name for OpenVPN's exit event, new for every start: `prefix` and 32
+// hexadecimal digits from the system's random number generator. Events need
+// no privilege in the global namespace, so a fixed name could be taken by
+// any local program before the service, and every OpenVPN start would fail.
+// Fails with "Cannot prepare VPN shutdown handling.".
+Result<std::wstring> random_exit_event_name(std::wstring_view prefix);
 
 // What the engines need from their surroundings: the runner for outside
 // programs, where those programs lie, the system clock, and the fixed names
@@ -30,8 +41,10 @@ struct EngineContext {
   // The WireGuard tunnel (and adapter) name; the configuration file is this
   // name plus ".conf" and the tunnel service "WireGuardTunnel$" plus this name.
   std::wstring tunnel_name = L"MorvexVPN";
-  // The event OpenVPN watches and leaves on.
-  std::wstring openvpn_exit_event = L"Global\\MorvexVPN.OpenVPN.Exit";
+  // Names the event OpenVPN watches and leaves on, anew for every start.
+  std::function<Result<std::wstring>()> openvpn_exit_event_name = [] {
+    return random_exit_event_name(openvpn_exit_event_prefix);
+  };
   // How long a teardown lets OpenVPN leave by itself before ending it.
   std::chrono::milliseconds openvpn_exit_wait{10000};
 };

@@ -139,7 +139,11 @@ Result<void> start_openvpn(TunnelState& state, const Profile& profile,
   wipe(credentials);
   if (!auth) return std::unexpected(auth.error());
 
-  auto event = create_exit_event(context.openvpn_exit_event);
+  // The owner check of create_exit_event still guards against a name met
+  // by chance.
+  const auto event_name = context.openvpn_exit_event_name();
+  if (!event_name) return std::unexpected(event_name.error());
+  auto event = create_exit_event(*event_name);
   if (!event) return std::unexpected(event.error());
   state.openvpn_exit_event = std::move(*event);
 
@@ -153,7 +157,7 @@ Result<void> start_openvpn(TunnelState& state, const Profile& profile,
                        L"MorvexOpenVPN",
                        L"--block-outside-dns",
                        L"--service",
-                       context.openvpn_exit_event,
+                       *event_name,
                        L"0",
                        L"--verb",
                        L"3",

@@ -16,12 +16,12 @@ inline constexpr std::wstring_view exit_event_sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;B
 
 // Creates the named manual-reset event that OpenVPN leaves on, not signalled,
 // with that access list. The name lies in the global namespace, where any
-// local program may create an event first: an event of that name that already
-// exists is used only when `owners` own it (one the service itself left, for
-// instance while a handle outlived a teardown), and it is reset before use, so
-// that a signal left on it cannot end the next OpenVPN at once. An event of
-// another owner, or any failure, gives "Cannot prepare VPN shutdown
-// handling.".
+// local program may create an event first (a start draws a random name, which
+// leaves that to chance): an event of that name that already exists is used
+// only when `owners` own it (one the service itself left, for instance while
+// a handle outlived a teardown), and it is reset before use, so that a signal
+// left on it cannot end the next OpenVPN at once. An event of another owner,
+// or any failure, gives "Cannot prepare VPN shutdown handling.".
 Result<UniqueHandle> create_exit_event(const std::wstring& name, const OwnAccounts& owners);
 
 // The same, for the accounts of this process's token.
