@@ -87,6 +87,8 @@ TEST(OpenvpnLog, LastCompletionMustFollowLastRestartPause) {
        true},
       {"Restart pause, 1 second(s)\nInitialization Sequence Completed", true},
       {"Initialization Sequence Complete\n", false},
+      {"Initialization Sequence Completed With Errors ( see http://openvpn.net/faq.html )", false},
+      {"Initialization Sequence Completed With Errors\nInitialization Sequence Completed", true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(openvpn_log_ready(c.log), c.ready) << c.log;

@@ -263,13 +263,14 @@ TEST(OpenvpnEngine, ReadinessFollowsTheProcessAndItsLog) {
     EXPECT_EQ(openvpn_readiness(setup.state).state, EngineReadiness::stopped);
     EXPECT_TRUE(teardown_tunnel(setup.state, setup.context));
   }
-  {
-    OpenvpnSetup setup("openvpn=restart");
+  // A completion followed by a restart pause, or one "With Errors": not ready.
+  for (const char* scenario : {"openvpn=restart", "openvpn=with_errors"}) {
+    OpenvpnSetup setup(scenario);
     ASSERT_TRUE(start_openvpn(setup.state, setup.profile("u", "p"), setup.context));
     for (int i = 0; i < 100 && !std::filesystem::exists(setup.storage / L"status.txt"); ++i) {
       std::this_thread::sleep_for(50ms);
     }
-    EXPECT_NE(read_file(setup.storage / L"openvpn.log").find("Restart pause"), std::string::npos);
+    EXPECT_NE(read_file(setup.storage / L"openvpn.log").find("Completed"), std::string::npos);
     EXPECT_EQ(openvpn_readiness(setup.state).state, EngineReadiness::not_ready);
     EXPECT_TRUE(teardown_tunnel(setup.state, setup.context));
   }
