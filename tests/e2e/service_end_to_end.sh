@@ -54,6 +54,23 @@ check "status reuses the route check" "$(lines "$powershell_dir/powershell-runs.
 check "status reuses the public address" "$(lines "$system32/curl-runs.txt")" "$traces_before"
 check "wireguard traffic" "$(service_request "$traffic")" '{"result":[1024,2048]}'
 
+# The tunnel service takes 1.5 s to stop and the manager returns before it has:
+# a server switch, a connect sent while a disconnect stops the tunnel, and a
+# restore each wait for it.
+scenario "$wireguard_dir" 'tunnel_stop_ms=1500'
+connected_to() { check_contains "$1" "$(service_request "$(connect_request wireguard "$2" quad9)")" '"state":"connected"'; }
+connected_to "wireguard server switch" Bergen
+disconnect_reply="$(mktemp)"
+service_request "$disconnect" >"$disconnect_reply" &
+for _ in $(seq 50); do [[ "$(service_query 'WireGuardTunnel$MorvexVPN')" == STOP_PENDING ]] && break; done
+connected_to "connect right after a disconnect" Oslo
+wait $!
+check "disconnect from a slow tunnel" "$(cat "$disconnect_reply"; rm -f "$disconnect_reply")" "$disconnected"
+scenario "$openvpn_bin" 'openvpn=exit'
+check "restore of a slow tunnel" "$(service_request "$(connect_request openvpn Milan server)")" \
+  '{"error":"The new VPN connection failed; your previous connection has been restored."}'
+healthy
+
 # An OpenVPN engine below the lowest release is refused; WireGuard stays up.
 scenario "$openvpn_bin" 'openvpn_version=2.6.0'
 check "version gate refuses" "$(service_request "$(connect_request openvpn Rome server)")" \

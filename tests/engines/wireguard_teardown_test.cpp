@@ -325,7 +325,7 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
 TEST(Teardown, AFailedUninstallKeepsFilesAndProfile) {
   TempFolder folder;
   ScriptedRunner runner;
-  const auto context = testing::test_context(runner, folder.path() / L"pf");
+  auto context = testing::test_context(runner, folder.path() / L"pf");
   const auto conf = (folder.path() / (context.tunnel_name + L".conf")).wstring();
   testing::TunnelService service(context.tunnel_name,
                                  L"wireguard.exe /tunnelservice \"" + conf + L"\"");
@@ -342,6 +342,14 @@ TEST(Teardown, AFailedUninstallKeepsFilesAndProfile) {
   EXPECT_EQ(result.error().message, "VPN component timed out. Please try again.");
   EXPECT_TRUE(std::filesystem::exists(conf));
   EXPECT_TRUE(state.active_profile);
+
+  // The manager succeeds but the tunnel service does not go within the wait.
+  runner.answer = [](const EngineCommand&) -> Result<std::string> { return std::string(); };
+  context.tunnel_removal_wait = 300ms;
+  const auto waited = teardown_tunnel(state, context);
+  ASSERT_FALSE(waited);
+  EXPECT_EQ(waited.error().message, "The WireGuard tunnel did not stop in time. Try again.");
+  EXPECT_TRUE(std::filesystem::exists(conf));
 }
 
 }  // namespace
