@@ -6,8 +6,8 @@
 // and prints only its identifier.
 // Records each run in "tapctl-runs.txt" beside itself. A create prints the
 // scenario's "tapctl_output" instead, adding nothing; create and list exit
-// with "tapctl_exit" (0); a delete prints nothing and exits with
-// "tapctl_delete_exit" (0).
+// with "tapctl_exit" (0); a delete prints nothing, keeps the adapter and exits
+// with "tapctl_delete_exit" (0).
 #include <windows.h>
 
 #include <algorithm>
