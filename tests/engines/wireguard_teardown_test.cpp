@@ -285,8 +285,8 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
     const auto conf = (storage / (context.tunnel_name + L".conf")).wstring();
     testing::TunnelService service(context.tunnel_name, program + L"\"" + c.spell(conf) + L"\"");
     ASSERT_TRUE(service.created());
-    // The manager deletes the service and waits for it to go, which it does
-    // only once nobody holds a handle to it.
+    // The manager deletes the service, which goes only once nobody holds a
+    // handle to it; the teardown then waits for it to be gone.
     bool gone_during_uninstall = false;
     runner.answer = [&](const EngineCommand&) -> Result<std::string> {
       service.remove();
