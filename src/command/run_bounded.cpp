@@ -24,7 +24,6 @@ constexpr const char* component_failed = "VPN component failed.";
 constexpr const char* timed_out = "VPN component timed out. Please try again.";
 constexpr const char* input_failed = "VPN input failed.";
 constexpr const char* response_failed = "VPN response failed.";
-constexpr const char* exit_not_zero = "The VPN component could not complete the operation.";
 constexpr const char* response_too_large = "VPN response exceeded its size limit.";
 constexpr const char* response_invalid = "Invalid VPN response.";
 
@@ -380,7 +379,7 @@ Result<std::string> run_bounded_with(const EngineCommand& command,
   if (!output) return fail(timed_out);
   if (!output->ok) return fail(response_failed);
 
-  if (exit_code != 0) return fail(exit_not_zero);
+  if (exit_code != 0) return fail(exit_failure_sentence);
   if (output->bytes.size() > max_command_output_bytes) return fail(response_too_large);
   if (!is_valid_utf8(output->bytes)) return fail(response_invalid);
   return std::move(output->bytes);

@@ -14,6 +14,10 @@ namespace morvex {
 // Largest standard output a run accepts.
 inline constexpr std::size_t max_command_output_bytes = 131072;
 
+// The runner's sentence for a program that ended with a non-zero exit code.
+inline constexpr const char* exit_failure_sentence =
+    "The VPN component could not complete the operation.";
+
 // An outside program to run: its absolute path, its arguments in order, the
 // process-creation flags and the environment variables set or replaced on
 // top of the service's own environment.

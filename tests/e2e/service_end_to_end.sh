@@ -54,6 +54,17 @@ check "status reuses the route check" "$(lines "$powershell_dir/powershell-runs.
 check "status reuses the public address" "$(lines "$system32/curl-runs.txt")" "$traces_before"
 check "wireguard traffic" "$(service_request "$traffic")" '{"result":[1024,2048]}'
 
+# A tunnel service that takes 1.5 s to stop, which the manager does not wait
+# for: a server switch, a connect during a disconnect and a restore wait for it.
+scenario "$wireguard_dir" 'tunnel_stop_ms=1500'
+check_contains "wireguard server switch" \
+  "$(service_request "$(connect_request wireguard Bergen quad9)")" '"state":"connected"'
+service_request "$disconnect" >/dev/null &
+for _ in $(seq 50); do [[ "$(service_query 'WireGuardTunnel$MorvexVPN')" == STOP_PENDING ]] && break; done
+check_contains "connect right after a disconnect" \
+  "$(service_request "$(connect_request wireguard Oslo quad9)")" '"state":"connected"'
+wait $!
+
 # An OpenVPN engine below the lowest release is refused; WireGuard stays up.
 scenario "$openvpn_bin" 'openvpn_version=2.6.0'
 check "version gate refuses" "$(service_request "$(connect_request openvpn Rome server)")" \
@@ -71,6 +82,7 @@ check_contains "openvpn traffic is an array" "$(service_request "$traffic")" '{"
 check_contains "back to wireguard" "$(service_request "$(connect_request wireguard Oslo quad9)")" \
   '"state":"connected"'
 scenario "$openvpn_bin" 'openvpn=exit'
+scenario "$wireguard_dir" 'tunnel_stop_ms=1500'
 check "restore" "$(service_request "$(connect_request openvpn Milan server)")" \
   '{"error":"The new VPN connection failed; your previous connection has been restored."}'
 healthy

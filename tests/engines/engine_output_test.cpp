@@ -87,6 +87,8 @@ TEST(OpenvpnLog, LastCompletionMustFollowLastRestartPause) {
        true},
       {"Restart pause, 1 second(s)\nInitialization Sequence Completed", true},
       {"Initialization Sequence Complete\n", false},
+      {"Initialization Sequence Completed With Errors ( see http://openvpn.net/faq.html )", false},
+      {"Initialization Sequence Completed With Errors\nInitialization Sequence Completed", true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(openvpn_log_ready(c.log), c.ready) << c.log;
@@ -119,34 +121,32 @@ TEST(OpenvpnStatus, FirstMatchingLinesGiveTheTotals) {
   }
 }
 
-TEST(TapAdapterOutput, AcceptsExactlyTheThreeExpectedFields) {
+TEST(TapAdapterOutput, CreatePrintsTheIdentifierAndListNamesEachAdapter) {
   const std::string id = "{0123ABCD-89ab-cdef-0123-456789ABCDEF}";
-  const std::string unexpected = "Windows returned an unexpected VPN adapter.";
   const std::string invalid = "Windows returned an invalid VPN adapter identifier.";
   struct Case {
     std::string output;
     std::string outcome;  // the identifier or the failure sentence
   };
   const Case cases[] = {
-      {id + "\tMorvexOpenVPN\troot\\tap0901\r\n", id},
-      {"  " + id + "\tMorvexOpenVPN\troot\\tap0901", id},
-      {id + "\tMorvexOpenVPN\troot\\tap0901\textra\n", unexpected},
-      {id + "\tmorvexopenvpn\troot\\tap0901\n", unexpected},
-      {id + "\tMorvexOpenVPN\troot\\TAP0901\n", unexpected},
-      {id + " MorvexOpenVPN root\\tap0901\n", unexpected},
-      {id + "\tMorvexOpenVPN\n", unexpected},
-      {"", unexpected},
+      {id + "\r\n", id},
+      {"  " + id, id},
+      {id + "\tMorvexOpenVPN\troot\\tap0901\r\n", invalid},
+      {"", invalid},
       {"0123ABCD-89ab-cdef-0123-456789ABCDEF\tMorvexOpenVPN\troot\\tap0901", invalid},
       {"{0123ABCD-89ab-cdef-0123-456789ABCDEG}\tMorvexOpenVPN\troot\\tap0901", invalid},
       {"{0123ABCD-89ab-cdef-0123-456789ABCDE}\tMorvexOpenVPN\troot\\tap0901", invalid},
       {"{0123ABCD89ab-cdef-0123-456789ABCDEF0}\tMorvexOpenVPN\troot\\tap0901", invalid},
-      {"\tMorvexOpenVPN\troot\\tap0901", unexpected},  // trimming eats the empty first field
       {"x \tMorvexOpenVPN\troot\\tap0901", invalid},
   };
   for (const auto& c : cases) {
     const auto result = parse_tap_create_output(c.output);
     EXPECT_EQ(result ? *result : result.error().message, c.outcome) << c.output;
   }
+  const std::string other = "{11111111-2222-3333-4444-555555555555}\tOpenVPN TAP-Windows6\r\n";
+  EXPECT_EQ(find_tap_adapter(other + id + "\tMorvexOpenVPN\r\n"), id);
+  EXPECT_EQ(find_tap_adapter(id + "\tmorvexopenvpn\r\n" + id + "\tMorvexOpenVPN2\n"), std::nullopt);
+  EXPECT_EQ(find_tap_adapter("x\tMorvexOpenVPN\n" + id + " MorvexOpenVPN\n" + other), std::nullopt);
 }
 
 TEST(TunnelPath, ComparesComponentByComponent) {

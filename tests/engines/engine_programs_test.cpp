@@ -117,12 +117,21 @@ TEST(TapAdapterTool, RunsOnceAndItsOutputIsCheckedStrictly) {
     EXPECT_NE(runs.find("create --hwid root\\tap0901 --name MorvexOpenVPN"), std::string::npos);
   }
   {
+    // The adapter is there but not its identifier file: the tool refuses the
+    // name, and the adapter it lists is taken. A name in another case is not ours.
     ProgramsSetup setup;
-    write_file(setup.root / L"OpenVPN\\bin\\scenario.txt",
-               "tapctl_output={0123ABCD-89ab-cdef-0123-456789ABCDEF}\\tMorvexOpenVPN\n");
-    const auto result = ensure_tap_adapter(setup.storage, setup.context);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().message, "Windows returned an unexpected VPN adapter.");
+    const auto adapters = setup.root / L"OpenVPN\\bin\\tapctl-adapters.txt";
+    write_file(adapters, "{11111111-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\r\n");
+    ASSERT_TRUE(ensure_tap_adapter(setup.storage, setup.context));
+    EXPECT_EQ(read_file(setup.storage / L"adapter-tap.id"),
+              "{11111111-89ab-cdef-0123-456789ABCDEF}");
+    std::filesystem::remove(setup.storage / L"adapter-tap.id");
+    write_file(adapters, "{11111111-89ab-cdef-0123-456789ABCDEF}\tmorvexopenvpn\r\n");
+    const auto taken = ensure_tap_adapter(setup.storage, setup.context);
+    ASSERT_FALSE(taken);
+    EXPECT_EQ(taken.error().message,
+              "Windows could not create the VPN adapter. If another network adapter is named "
+              "MorvexOpenVPN, rename or remove it, then try again.");
   }
   {
     ProgramsSetup setup;

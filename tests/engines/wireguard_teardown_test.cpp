@@ -285,8 +285,8 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
     const auto conf = (storage / (context.tunnel_name + L".conf")).wstring();
     testing::TunnelService service(context.tunnel_name, program + L"\"" + c.spell(conf) + L"\"");
     ASSERT_TRUE(service.created());
-    // The manager deletes the service and waits for it to go, which it does
-    // only once nobody holds a handle to it.
+    // The manager deletes the service, which goes only once nobody holds a
+    // handle to it; the teardown then waits for it to be gone.
     bool gone_during_uninstall = false;
     runner.answer = [&](const EngineCommand&) -> Result<std::string> {
       service.remove();
@@ -325,7 +325,7 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
 TEST(Teardown, AFailedUninstallKeepsFilesAndProfile) {
   TempFolder folder;
   ScriptedRunner runner;
-  const auto context = testing::test_context(runner, folder.path() / L"pf");
+  auto context = testing::test_context(runner, folder.path() / L"pf");
   const auto conf = (folder.path() / (context.tunnel_name + L".conf")).wstring();
   testing::TunnelService service(context.tunnel_name,
                                  L"wireguard.exe /tunnelservice \"" + conf + L"\"");
@@ -342,6 +342,14 @@ TEST(Teardown, AFailedUninstallKeepsFilesAndProfile) {
   EXPECT_EQ(result.error().message, "VPN component timed out. Please try again.");
   EXPECT_TRUE(std::filesystem::exists(conf));
   EXPECT_TRUE(state.active_profile);
+
+  // The manager succeeds but the tunnel service does not go within the wait.
+  runner.answer = [](const EngineCommand&) -> Result<std::string> { return std::string(); };
+  context.tunnel_removal_wait = 300ms;
+  const auto waited = teardown_tunnel(state, context);
+  ASSERT_FALSE(waited);
+  EXPECT_EQ(waited.error().message, "The WireGuard tunnel did not stop in time. Try again.");
+  EXPECT_TRUE(std::filesystem::exists(conf));
 }
 
 }  // namespace

@@ -28,13 +28,13 @@ check "adapter tool printing one byte over the output cap" "$(request "$openvpn_
   "$(error 'VPN response exceeded its size limit.')"
 scenario "$openvpn_bin" "tapctl_output=$(head -c 131072 /dev/zero | tr '\0' 'x')"
 check "adapter tool printing exactly the cap of garbage" "$(request "$openvpn_connect")" \
-  "$(error 'Windows returned an unexpected VPN adapter.')"
+  "$(error 'Windows returned an invalid VPN adapter identifier.')"
 scenario "$openvpn_bin" $'tapctl_output=\xff\xfe\xfd not text'
 check "adapter tool printing invalid UTF-8" "$(request "$openvpn_connect")" \
   "$(error 'Invalid VPN response.')"
 scenario "$openvpn_bin" 'tapctl_output={0123ABCD-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\troot\\tap0901\tfourth'
-check "adapter tool printing a fourth field" "$(request "$openvpn_connect")" \
-  "$(error 'Windows returned an unexpected VPN adapter.')"
+check "adapter tool printing more than the identifier" "$(request "$openvpn_connect")" \
+  "$(error 'Windows returned an invalid VPN adapter identifier.')"
 scenario "$openvpn_bin" 'tapctl_exit=-1073741819'
 check "adapter tool crashing (access violation status)" "$(request "$openvpn_connect")" \
   "$(error 'The VPN component could not complete the operation.')"

@@ -7,7 +7,8 @@
 //               "status_interval_ms" (2000) until the named exit event is set.
 // Scenario key "openvpn": healthy | never_ready | restart (completes, then
 // pauses for a restart) | exit (ends at once with code 1) | ignore_exit (never
-// watches the event).
+// watches the event) | with_errors (completes "With Errors" and runs on, as
+// OpenVPN/openvpn src/openvpn/init.c does on Windows for an adapter not up).
 #include <windows.h>
 
 #include <map>
@@ -125,7 +126,13 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   log.line("TAP-WIN32 device [MorvexOpenVPN] opened");
-  if (mode != "never_ready") log.line("Initialization Sequence Completed");
+  if (mode == "with_errors") {
+    log.line(
+        "Initialization Sequence Completed With Errors ( see "
+        "http://openvpn.net/faq.html#dhcpclientserv )");
+  } else if (mode != "never_ready") {
+    log.line("Initialization Sequence Completed");
+  }
   if (mode == "restart") log.line("SIGUSR1[soft,ping-restart] received, process restarting");
   if (mode == "restart") log.line("Restart pause, 5 second(s)");
 

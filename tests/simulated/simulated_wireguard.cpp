@@ -1,15 +1,19 @@
-// Simulated WireGuard manager, for tests only.
+// Simulated WireGuard manager, for tests only, as WireGuard/wireguard-windows
+// shows it (manager/install.go, tunnel/service.go; a refusal exits 1: main.go).
 //   /installtunnelservice PATH   installs and starts the service
 //                                "WireGuardTunnel$<file name without .conf>", whose
-//                                command line carries PATH, then exits 0
-//   /uninstalltunnelservice NAME stops and deletes "WireGuardTunnel$NAME",
-//                                then waits up to 10 s for it to go (it goes
-//                                only once no handle to it is open; exit 5
-//                                when it does not)
-//   /tunnelservice PATH          the tunnel service body: runs until stopped
+//                                command line carries PATH, and exits 0 without
+//                                waiting for it to run; refuses a service of that
+//                                name that is not stopped, deletes a stopped one
+//   /uninstalltunnelservice NAME asks "WireGuardTunnel$NAME" to stop, deletes it
+//                                and exits 0 at once; it goes once it has stopped
+//                                and no handle is open (Microsoft, DeleteService)
+//   /tunnelservice PATH          the tunnel service body: runs until stopped, then
+//                                stays STOP_PENDING for "tunnel_stop_ms" (0)
 // Scenario keys: install = ok | fail | slow (sleeps 30 s); uninstall = ok | fail.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "scenario.hpp"
@@ -24,16 +28,7 @@ std::wstring tunnel_of(const std::wstring& path) {
   return name;
 }
 
-// Waits (bounded) until the service reaches `state`.
-bool wait_for_state(SC_HANDLE service, DWORD state) {
-  for (int i = 0; i < 200; ++i) {
-    SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service, &status)) return false;
-    if (status.dwCurrentState == state) return true;
-    Sleep(25);
-  }
-  return false;
-}
+bool wait_until_gone(SC_HANDLE manager, const std::wstring& name);
 
 int install(const std::wstring& path) {
   const auto scenario = simulated::read_scenario();
@@ -46,13 +41,22 @@ int install(const std::wstring& path) {
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   const std::wstring command = L"\"" + std::wstring(self) + L"\" /tunnelservice \"" + path + L"\"";
   const std::wstring name = prefix + tunnel_of(path);
+  if (SC_HANDLE old = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS)) {
+    SERVICE_STATUS status{};
+    QueryServiceStatus(old, &status);
+    const bool stopped = status.dwCurrentState == SERVICE_STOPPED &&
+                         (DeleteService(old) || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE);
+    CloseServiceHandle(old);
+    if (!stopped) return std::fputs("Tunnel already installed and running\n", stderr), 1;
+    wait_until_gone(manager, name);
+  }
   SC_HANDLE service =
       CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                      command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   int result = 3;
   if (service != nullptr) {
-    result = StartServiceW(service, 0, nullptr) && wait_for_state(service, SERVICE_RUNNING) ? 0 : 4;
+    result = StartServiceW(service, 0, nullptr) ? 0 : 4;
     CloseServiceHandle(service);
   }
   CloseServiceHandle(manager);
@@ -80,13 +84,10 @@ int uninstall(const std::wstring& tunnel) {
   int result = 3;
   if (service != nullptr) {
     SERVICE_STATUS status{};
-    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-      wait_for_state(service, SERVICE_STOPPED);
-    }
-    result = DeleteService(service) ? 0 : 4;
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    result = DeleteService(service) || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE ? 0 : 4;
     CloseServiceHandle(service);
   }
-  if (result == 0 && !wait_until_gone(manager, name)) result = 5;
   CloseServiceHandle(manager);
   return result;
 }
@@ -116,6 +117,7 @@ void WINAPI service_main(DWORD, wchar_t**) {
   if (status_handle == nullptr) return;
   report(SERVICE_RUNNING);
   WaitForSingleObject(stop_event, INFINITE);
+  Sleep(std::stoul(simulated::setting(simulated::read_scenario(), "tunnel_stop_ms", "0")));
   report(SERVICE_STOPPED);
 }
 

@@ -47,6 +47,8 @@ struct EngineContext {
   };
   // How long a teardown lets OpenVPN leave by itself before ending it.
   std::chrono::milliseconds openvpn_exit_wait{10000};
+  // How long a teardown waits for an uninstalled tunnel service to go.
+  std::chrono::milliseconds tunnel_removal_wait{15000};
 };
 
 // The system time in whole seconds since the Unix epoch, 0 if the clock is

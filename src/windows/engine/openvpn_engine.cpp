@@ -106,6 +106,25 @@ void end_process(ProcessHandles& handles) {
   handles.process.reset();
 }
 
+// The identifier of our adapter when the adapter tool did not create it. The
+// tool refuses a name that an adapter already has and says so only on its
+// error output, so the adapters it lists are looked through: ours may be there
+// with its identifier file gone (a repair, a restored or cleaned folder, a
+// write that failed).
+Result<std::string> adapter_already_there(const Failure& refusal, EngineCommand command,
+                                          const EngineContext& context) {
+  command.arguments = {L"list", L"--hwid", L"root\\tap0901"};
+  const auto listed = context.runner.run(command, std::nullopt, adapter_timeout);
+  if (!listed) return std::unexpected(refusal);
+  if (auto ours = find_tap_adapter(*listed)) return std::move(*ours);
+  if (refusal.message != exit_failure_sentence) return std::unexpected(refusal);
+  // Another adapter holds the name, or a removed one that Windows still keeps
+  // in its registry, or no adapter could be made at all.
+  return fail(
+      "Windows could not create the VPN adapter. If another network adapter is named "
+      "MorvexOpenVPN, rename or remove it, then try again.");
+}
+
 }  // namespace
 
 Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
@@ -116,9 +135,9 @@ Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
   if (is_existing_regular_file(id_file.wstring())) return {};
   auto command = engine_command(context.program_path(tap_adapter_program));
   command.arguments = {L"create", L"--hwid", L"root\\tap0901", L"--name", L"MorvexOpenVPN"};
-  const auto output = context.runner.run(command, std::nullopt, adapter_timeout);
-  if (!output) return std::unexpected(output.error());
-  const auto identifier = parse_tap_create_output(*output);
+  const auto created = context.runner.run(command, std::nullopt, adapter_timeout);
+  const auto identifier = created ? parse_tap_create_output(*created)
+                                  : adapter_already_there(created.error(), command, context);
   if (!identifier) return std::unexpected(identifier.error());
   const auto written = write_private_file(directory, adapter_id_file, *identifier);
   if (!written) return std::unexpected(written.error());

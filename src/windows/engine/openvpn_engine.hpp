@@ -17,8 +17,9 @@ namespace morvex {
 Result<void> start_openvpn(TunnelState& state, const Profile& profile,
                            const EngineContext& context);
 
-// Creates the service's TAP adapter unless its identifier file already exists,
-// and then records the identifier the adapter tool reports.
+// Unless its identifier file already exists, creates the service's TAP adapter
+// (or, when the adapter tool refuses, finds it among those the tool lists) and
+// records its identifier in that file.
 Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
                                 const EngineContext& context);
 

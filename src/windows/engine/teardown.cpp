@@ -56,8 +56,9 @@ Result<void> stop_openvpn(HANDLE process, std::chrono::milliseconds wait) {
 // Removes the WireGuard tunnel service when it provably runs our
 // configuration file; a tunnel service of another program is left alone.
 // Our handles are closed before the manager program runs: while any handle
-// to it is open, a deleted service stays "marked for deletion", and the
-// manager waits for it to go.
+// to it is open, a deleted service stays "marked for deletion". The manager
+// returns while the tunnel still stops, and the next install refuses a tunnel
+// service of the same name until it is gone, so the teardown waits for that.
 Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineContext& context) {
   const auto found = find_tunnel_service(state, context, false);
   if (!found) return std::unexpected(found.error());
@@ -70,7 +71,7 @@ Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineConte
   command.arguments = {L"/uninstalltunnelservice", context.tunnel_name};
   const auto run = context.runner.run(command, std::nullopt, uninstall_timeout);
   if (!run) return std::unexpected(run.error());
-  return {};
+  return await_tunnel_service_removal(context);
 }
 
 Result<void> delete_private_files(const TunnelState& state, const EngineContext& context) {

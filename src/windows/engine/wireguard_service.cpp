@@ -1,7 +1,9 @@
 #include "windows/engine/wireguard_service.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "windows/engine/command_line_split.hpp"
 #include "windows/engine/portable/tunnel_path.hpp"
@@ -12,6 +14,7 @@ namespace morvex {
 namespace {
 
 constexpr DWORD service_config_bytes = 8192;
+constexpr auto removal_poll_interval = std::chrono::milliseconds(50);
 
 }  // namespace
 
@@ -52,6 +55,29 @@ Result<FoundTunnelService> find_tunnel_service(const TunnelState& state,
     found.current_state = status.dwCurrentState;
   }
   return found;
+}
+
+Result<void> await_tunnel_service_removal(const EngineContext& context) {
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return fail("Cannot contact Windows Services.");
+  const std::wstring service_name = L"WireGuardTunnel$" + context.tunnel_name;
+  const auto deadline = std::chrono::steady_clock::now() + context.tunnel_removal_wait;
+  while (true) {
+    // The look's handle is closed before the next step.
+    const DWORD error = [&] {
+      const UniqueServiceHandle service(
+          OpenServiceW(manager.get(), service_name.c_str(), SERVICE_QUERY_STATUS));
+      return service ? ERROR_SUCCESS : GetLastError();
+    }();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return {};
+    if (error != ERROR_SUCCESS && error != ERROR_SERVICE_MARKED_FOR_DELETE) {
+      return fail("Cannot inspect the WireGuard service.");
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return fail("The WireGuard tunnel did not stop in time. Try again.");
+    }
+    std::this_thread::sleep_for(removal_poll_interval);
+  }
 }
 
 bool our_tunnel_service_runs(const TunnelState& state, const EngineContext& context) {

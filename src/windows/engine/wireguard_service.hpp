@@ -28,6 +28,15 @@ struct FoundTunnelService {
 Result<FoundTunnelService> find_tunnel_service(const TunnelState& state,
                                                const EngineContext& context, bool with_state);
 
+// Waits until the tunnel service has left the service manager, looking every
+// 50 ms for up to `context.tunnel_removal_wait`. The manager program deletes
+// the service and returns while it still stops, and Windows keeps a deleted
+// service while it runs or while any handle to it is open, so no handle is
+// kept between looks. Fails with "Cannot contact Windows Services.", "Cannot
+// inspect the WireGuard service." or "The WireGuard tunnel did not stop in
+// time. Try again.".
+Result<void> await_tunnel_service_removal(const EngineContext& context);
+
 // Whether our tunnel service runs: false when there is none, it belongs to
 // another program, it is not running or it cannot be inspected.
 bool our_tunnel_service_runs(const TunnelState& state, const EngineContext& context);

@@ -25,6 +25,11 @@ std::optional<std::uint64_t> first_count(std::string_view status, std::string_vi
 bool openvpn_log_ready(std::string_view log) {
   const auto completed = log.rfind(initialization_completed);
   if (completed == std::string_view::npos) return false;
+  // On Windows a start whose adapter or routes did not come up ends with the
+  // same words followed by " With Errors ( see ... )"; that tunnel is not up.
+  if (log.substr(completed + initialization_completed.size()).starts_with(" With Errors")) {
+    return false;
+  }
   const auto pause = log.rfind(restart_pause);
   return pause == std::string_view::npos || pause < completed;
 }

@@ -8,8 +8,9 @@
 // Readers for the files OpenVPN writes into private storage.
 namespace morvex {
 
-// Whether the log says the tunnel is up: it holds "Initialization Sequence
-// Completed" and no "Restart pause" at or after its last occurrence.
+// Whether the log says the tunnel is up: its last "Initialization Sequence
+// Completed" is not one "With Errors", and no "Restart pause" comes at or
+// after it.
 bool openvpn_log_ready(std::string_view log);
 
 // Byte totals from a status file: the first "TUN/TAP write bytes," line gives

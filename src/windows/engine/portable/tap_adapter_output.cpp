@@ -1,7 +1,5 @@
 #include "windows/engine/portable/tap_adapter_output.hpp"
 
-#include <vector>
-
 #include "windows/engine/portable/engine_text.hpp"
 
 namespace morvex {
@@ -23,21 +21,25 @@ bool is_adapter_identifier(std::string_view text) {
 }
 
 Result<std::string> parse_tap_create_output(std::string_view output) {
-  std::string_view rest = engine_text::trim(output);
-  std::vector<std::string_view> fields;
-  while (true) {
-    const auto tab = rest.find('\t');
-    fields.push_back(rest.substr(0, tab));
-    if (tab == std::string_view::npos) break;
-    rest.remove_prefix(tab + 1);
-  }
-  if (fields.size() != 3 || fields[1] != tap_adapter_name || fields[2] != tap_hardware_id) {
-    return fail("Windows returned an unexpected VPN adapter.");
-  }
-  if (!is_adapter_identifier(fields[0])) {
+  const std::string_view identifier = engine_text::trim(output);
+  if (!is_adapter_identifier(identifier)) {
     return fail("Windows returned an invalid VPN adapter identifier.");
   }
-  return std::string(fields[0]);
+  return std::string(identifier);
+}
+
+std::optional<std::string> find_tap_adapter(std::string_view list_output) {
+  for (const auto line : engine_text::lines(list_output)) {
+    const auto tab = line.find('\t');
+    if (tab == std::string_view::npos) continue;
+    const auto identifier = line.substr(0, tab);
+    auto name = line.substr(tab + 1);
+    if (name.ends_with('\r')) name.remove_suffix(1);
+    if (name == tap_adapter_name && is_adapter_identifier(identifier)) {
+      return std::string(identifier);
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace morvex
