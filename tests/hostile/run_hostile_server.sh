@@ -85,6 +85,8 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 ip netns add "$server_ns" 2>/dev/null || skip "network namespaces cannot be made"
+entered=$(ip netns exec "$server_ns" true 2>&1) ||
+  skip "a network namespace cannot be entered: ${entered%%$'\n'*}"
 ip netns add "$client_ns" || skip "network namespaces cannot be made"
 ip link add "mvxs$$" type veth peer name "mvxc$$" || skip "a veth pair cannot be made"
 ip link set "mvxs$$" netns "$server_ns"
