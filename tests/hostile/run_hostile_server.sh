@@ -269,7 +269,7 @@ start_peers() {
     { cat "$work/server.log" >&2; fail "the test server did not start"; return 1; }
   ip netns exec "$client_ns" openvpn --config "$work/client.ovpn" \
     --auth-user-pass "$work/auth" --verb 4 --suppress-timestamps --log "$work/client.log" \
-    --script-security 2 --up "$work/record-settings.sh" --status-version 2 \
+    --script-security 2 --up "$work/record-settings.sh" --disable-dco --status-version 2 \
     --status "$work/client.status" 2 </dev/null >/dev/null 2>&1 &
   client_pid=$!
 }
