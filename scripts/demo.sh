@@ -8,12 +8,14 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 source "$root/scripts/lib/service-under-wine.sh"
 
-"$root/scripts/setup.sh"
-echo "== building"
+"$root/scripts/setup.sh" --without-powershell
+echo "== building the Windows programs (several minutes the first time)"
 cmake --preset windows >/dev/null
+# The build's output is shown only when it fails.
+log="$root/build/demo-build.log"
 cmake --build --preset windows -j"$(nproc)" --target morvex_vpn_platform_service morvex_pipe_tool \
   simulated_wireguard simulated_wg simulated_openvpn simulated_tapctl simulated_powershell \
-  simulated_curl >/dev/null
+  simulated_curl >"$log" 2>&1 || { tail -n 40 "$log" >&2; echo "== the build failed" >&2; exit 1; }
 
 echo "== installing and starting the service MorvexVPN"
 service_install "$root/build/windows/bin" "$root/build/demo/wine-prefix"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs and prepares everything the builds and tests need on a Debian 12
-# machine, as root. Idempotent: a second run only checks and returns.
+# machine, as root, printing a line for each step it takes. Idempotent: a
+# second run only checks and returns. With --without-powershell (the demo runs
+# none) it leaves out PowerShell and Pester, which only the tests use.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -25,7 +27,7 @@ for package in "${packages[@]}"; do
   fi
 done
 if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
+  echo "setup: installing ${#missing[@]} Debian packages (a few minutes)"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
@@ -65,7 +67,7 @@ ensure_debian_sources() {
 # Static libsodium for mingw, built once from Debian's source package.
 sodium_prefix="$cache/mingw-sodium"
 if [[ ! -f "$sodium_prefix/lib/libsodium.a" ]]; then
-  echo "setup: building libsodium for Windows"
+  echo "setup: building libsodium for Windows from Debian's source package (a few minutes)"
   ensure_debian_sources
   work="$cache/libsodium-src"
   rm -rf "$work" && mkdir -p "$work"
@@ -98,6 +100,8 @@ if [[ ! -f "$wine_template/.ready" ]]; then
   WINEPREFIX="$wine_template" /usr/lib/wine/wineserver -w
   touch "$wine_template/.ready"
 fi
+
+[[ "${1:-}" == --without-powershell ]] && exit 0
 
 # PowerShell and Pester, to run the verification script and its tests for
 # real. Both come from NuGet through the .NET SDK. Without them those tests
@@ -132,7 +136,7 @@ PROJECT
 }
 powershell_missing=""
 if ! command -v dotnet >/dev/null 2>&1; then
-  powershell_missing="no .NET SDK, which installs PowerShell and Pester from NuGet (install the .NET SDK, then run scripts/setup.sh again)"
+  powershell_missing="PowerShell and Pester come from NuGet through the .NET SDK, which is not installed; install it from Microsoft's packages for Debian (learn.microsoft.com/dotnet/core/install/linux-debian), then run scripts/setup.sh again"
 elif ! install_powershell; then
   powershell_missing="PowerShell or Pester could not be installed from NuGet (see above)"
 fi

@@ -6,14 +6,15 @@
 # test fails.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
+cd "$root" || exit 1
 
 "$root/scripts/setup.sh" || exit 1
 
-status=0
+# Each step is named by its command, without this checkout's folder.
+failed=()
 step() {
-  echo "== $*"
-  "$@" || status=1
+  echo "== ${*//"$root/"/}"
+  "$@" || failed+=("${*//"$root/"/}")
 }
 build() {
   cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$(nproc)"
@@ -40,7 +41,8 @@ step ctest --preset windows
 # later, must give the same bytes.
 step "$root/scripts/rebuild.sh" "$root/build/windows"
 
-if ((status != 0)); then
-  echo "== some builds or tests failed"
+if ((${#failed[@]})); then
+  printf -v names '%s; ' "${failed[@]}"
+  echo "== some builds or tests failed: ${names%; }"
+  exit 1
 fi
-exit "$status"

@@ -85,6 +85,8 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 ip netns add "$server_ns" 2>/dev/null || skip "network namespaces cannot be made"
+entered=$(ip netns exec "$server_ns" true 2>&1) ||
+  skip "a network namespace cannot be entered: ${entered%%$'\n'*}"
 ip netns add "$client_ns" || skip "network namespaces cannot be made"
 ip link add "mvxs$$" type veth peer name "mvxc$$" || skip "a veth pair cannot be made"
 ip link set "mvxs$$" netns "$server_ns"
@@ -247,18 +249,18 @@ write_server_config() { # write_server_config KIND PUSH-SET-NAME
   } >"$work/server.conf"
 }
 
-# Waits up to SECONDS for a fixed text in a file.
-wait_for_text() { # wait_for_text FILE TEXT SECONDS
+# Waits up to SECONDS for a line matching a pattern in a file.
+wait_for_text() { # wait_for_text FILE PATTERN SECONDS
   local deadline=$((SECONDS + $3))
   while ((SECONDS < deadline)); do
-    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    grep -q -- "$2" "$1" 2>/dev/null && return 0
     sleep 0.2
   done
   return 1
 }
 
 start_peers() {
-  rm -f "$work/server.log" "$work/client.log" "$work/settings"
+  rm -f "$work/server.log" "$work/client.log" "$work/client.status" "$work/settings"
   ip -n "$client_ns" route show >"$work/routes-before"
   ip netns exec "$server_ns" openvpn --config "$work/server.conf" --log "$work/server.log" \
     --suppress-timestamps </dev/null >/dev/null 2>&1 &
@@ -267,7 +269,8 @@ start_peers() {
     { cat "$work/server.log" >&2; fail "the test server did not start"; return 1; }
   ip netns exec "$client_ns" openvpn --config "$work/client.ovpn" \
     --auth-user-pass "$work/auth" --verb 4 --suppress-timestamps --log "$work/client.log" \
-    --script-security 2 --up "$work/record-settings.sh" </dev/null >/dev/null 2>&1 &
+    --script-security 2 --up "$work/record-settings.sh" --disable-dco --status-version 2 \
+    --status "$work/client.status" 2 </dev/null >/dev/null 2>&1 &
   client_pid=$!
 }
 
@@ -399,6 +402,20 @@ check_tunnel() { # check_tunnel OUTCOME
   done
 }
 
+# The service's own readers over the client's files: the log is not ready
+# before its completion line and ready after it; the byte totals are the status
+# file's, received as written to the TUN device and sent as read from it.
+check_engine_files() {
+  expect "the log before completion reads ready" test "$(sed '/Initialization Sequence Completed/,$d' \
+    "$work/client.log" | "$policy_output" --log)" == "not ready"
+  expect "the log reads not ready" test "$("$policy_output" --log <"$work/client.log")" == ready
+  ip netns exec "$client_ns" bash -c 'echo >/dev/udp/198.51.100.1/9' # one datagram into the tunnel
+  wait_for_text "$work/client.status" "^TUN/TAP read bytes,[1-9]" 5 || fail "no traffic counted in 5 s"
+  cp "$work/client.status" "$work/status"
+  expect "byte totals other than the status file's" test "$("$policy_output" --status <"$work/status")" == \
+    "$(sed -n 's/^TUN\/TAP write bytes,//p' "$work/status") $(sed -n 's/^TUN\/TAP read bytes,//p' "$work/status")"
+}
+
 echo "OpenVPN: $(openvpn --version | head -n 1)"
 for row in "${rows[@]}"; do
   IFS='|' read -r profile_name push_set server_kind outcome <<<"$row"
@@ -426,6 +443,7 @@ for row in "${rows[@]}"; do
     elif wait_for_text "$work/client.log" "Initialization Sequence Completed" 20; then
       tun=$(sed -n 's/^TUN\/TAP device \([^ ]*\) opened$/\1/p' "$work/client.log" | head -n 1)
       check_tunnel "$outcome"
+      check_engine_files
     else
       sed -n '1,200p' "$work/client.log" >&2
       fail "the tunnel did not come up within 20 s"
