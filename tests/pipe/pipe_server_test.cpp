@@ -16,6 +16,7 @@
 #include "pipe/pipe_test_support.hpp"
 #include "windows/local_memory.hpp"
 #include "windows/pipe/client_identity.hpp"
+#include "windows/pipe/pipe_owner.hpp"
 #include "windows/pipe/pipe_server.hpp"
 #include "windows/pipe/security_descriptor.hpp"
 #include "windows/service/storage.hpp"
@@ -519,8 +520,8 @@ class EndingLoop {
 // it. Wine lets this test name an owner that is not its own account
 // (Everyone); on Windows another user's process could only make itself the
 // owner. It takes the service's pipe mode, so the service's instances join it.
-UniqueHandle foreign_owned_pipe(const std::wstring& name) {
-  const auto foreign = security_descriptor_from_sddl(L"O:WDD:(A;;GA;;;WD)");
+UniqueHandle foreign_pipe(const std::wstring& name, const wchar_t* sddl = L"O:WDD:(A;;GA;;;WD)") {
+  const auto foreign = security_descriptor_from_sddl(sddl);
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), foreign ? foreign->get() : nullptr, FALSE};
   return UniqueHandle(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
                                        16, 4096, 4096, 0, &attributes));
@@ -531,7 +532,7 @@ TEST_F(PipeServerTest, CreationFailuresAreRetriedOrEndTheLoop) {
   // What instance creation answers, call by call (the last answer repeats).
   // Wine ignores the first-instance flag, so the refusal that Windows gives
   // for a name that is alive comes from the seam.
-  enum class Answer { create, busy, denied, invalid, foreign };
+  enum class Answer { create, busy, denied, invalid, foreign, other_list };
   constexpr DWORD first = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
   constexpr DWORD later = PIPE_ACCESS_DUPLEX;
   struct Case {
@@ -553,6 +554,7 @@ TEST_F(PipeServerTest, CreationFailuresAreRetriedOrEndTheLoop) {
        false,
        {first, later}},
       {"name alive and its access list shuts us out", {Answer::denied}, false, {first, later}},
+      {"another access list", {Answer::denied, Answer::other_list}, false, {first, later}},
   };
   for (const auto& c : cases) {
     name = unique_pipe_name(L"creation");
@@ -569,12 +571,16 @@ TEST_F(PipeServerTest, CreationFailuresAreRetriedOrEndTheLoop) {
       std::unique_lock lock(calls->mutex);
       const Answer answer = answers[std::min(calls->modes.size(), answers.size() - 1)];
       calls->modes.push_back(p.open_mode);
-      if (answer == Answer::foreign) calls->squatter = foreign_owned_pipe(pipe_name);
+      if (answer == Answer::foreign) calls->squatter = foreign_pipe(pipe_name);
+      if (answer == Answer::other_list)
+        calls->squatter = foreign_pipe(pipe_name, L"D:P(A;;GRGW;;;IU)");
       lock.unlock();
       const DWORD error = answer == Answer::busy     ? ERROR_PIPE_BUSY
                           : answer == Answer::denied ? ERROR_ACCESS_DENIED
                                                      : ERROR_INVALID_PARAMETER;
-      if (answer == Answer::create || answer == Answer::foreign) return create_pipe_instance(p);
+      if (answer == Answer::create || answer == Answer::foreign || answer == Answer::other_list) {
+        return create_pipe_instance(p);
+      }
       SetLastError(error);
       return INVALID_HANDLE_VALUE;
     };
@@ -639,7 +645,7 @@ TEST_F(PipeServerTest, InstanceJoiningAPipeOwnedByAnotherAccountEndsTheLoop) {
     auto squatter = std::make_shared<UniqueHandle>();
     const std::wstring squatter_name = name;
     settings.create_instance = [=](const PipeInstanceParameters& p) {
-      if (created->fetch_add(1) + 1 == c.squatted) *squatter = foreign_owned_pipe(squatter_name);
+      if (created->fetch_add(1) + 1 == c.squatted) *squatter = foreign_pipe(squatter_name);
       return create_pipe_instance(p);
     };
 
@@ -777,6 +783,22 @@ TEST(SecurityDescriptor, ConvertsSddlOrFails) {
   const auto descriptor = security_descriptor_from_sddl(pipe_sddl);
   ASSERT_TRUE(descriptor);
   EXPECT_EQ(describe_dacl(descriptor->get()), pipe_dacl);
+  // A living pipe is ours only with this access list, generic rights mapped
+  // (Windows may store them so); CreationFailuresAreRetriedOrEndTheLoop reads
+  // a joined pipe's back.
+  const std::pair<const wchar_t*, bool> lists[] = {
+      {L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)", true},
+      {L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)", false},
+      {L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)", false},
+      {L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)(A;;GR;;;WD)", false},
+      {L"D:P(D;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)", false},
+      {L"D:NO_ACCESS_CONTROL", false}};
+  for (const auto& [sddl, same] : lists) {
+    const auto other = security_descriptor_from_sddl(sddl);
+    EXPECT_EQ(other && same_access_list(other->get(), descriptor->get(), pipe_generic_mapping),
+              same)
+        << ::testing::PrintToString(std::wstring(sddl));
+  }
   BOOL defaulted = FALSE;
   PSID owner = nullptr;
   EXPECT_TRUE(GetSecurityDescriptorOwner(descriptor->get(), &owner, &defaulted));

@@ -119,11 +119,13 @@ Result<void> accept_loop(const PipeServerConfig& config,
     }
     // The first-instance flag guards the name only while one of the service's
     // instances exists, and is dropped when the name is alive at the start.
-    // Whenever an instance joins a pipe that another process created (with
-    // its own owner and access list), its owner is not the service's
-    // account: the name was taken, so the instance is closed and the loop
-    // ends.
-    if (!owned_by(pipe.get(), *owners)) {
+    // Whenever an instance joins a pipe that another process created, it
+    // reports that pipe's owner and access list: an owner other than the
+    // service's account, or another access list (an older build's, or
+    // anyone's), means the name was taken, so the instance is closed and the
+    // loop ends.
+    if (!owned_by(pipe.get(), *owners) ||
+        !carries_access_list(pipe.get(), descriptor->get(), pipe_generic_mapping)) {
       return fail("Cannot start the private VPN service channel.");
     }
     try {

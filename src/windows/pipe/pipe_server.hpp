@@ -25,6 +25,9 @@ inline constexpr std::wstring_view service_pipe_name = L"\\\\.\\pipe\\MorvexVPN.
 // catch the app's requests. Clients therefore open the pipe with
 // GENERIC_READ | FILE_WRITE_DATA; asking for GENERIC_WRITE is refused.
 inline constexpr std::wstring_view pipe_sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
+// How generic rights on a pipe map to its specific rights: as on files.
+inline constexpr GENERIC_MAPPING pipe_generic_mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE,
+                                                      FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
 inline constexpr DWORD max_pipe_instances = 16;
 // One largest body plus its length, in each direction.
 inline constexpr DWORD pipe_buffer_bytes = 131076;
@@ -80,10 +83,11 @@ struct PipeServerConfig {
 // client (or the wake-up) has connected, and returns success, or "Cannot
 // secure the VPN service." or "Cannot start the private VPN service
 // channel.", the latter also when a new instance turns out to belong to a pipe
-// that another account owns. When the first instance cannot claim the name
-// (access denied), the loop creates it without that claim and lets the owner
-// check decide: a client still holding its end of an instance of an earlier
-// run of the service keeps the pipe alive, and that pipe is ours.
+// that another account owns or that carries another access list. When the
+// first instance cannot claim the name (access denied), the loop creates it
+// without that claim and lets the owner and access list decide: a client
+// still holding its end of an instance of an earlier run of the service keeps
+// the pipe alive, and that pipe is ours.
 // `pipe_server_running` is set for as long as the loop runs.
 Result<void> run_pipe_server(const PipeServerConfig& config,
                              const std::function<bool()>& service_stopping,
