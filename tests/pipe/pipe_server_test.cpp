@@ -799,7 +799,12 @@ TEST(SecurityDescriptor, ConvertsSddlOrFails) {
               same)
         << ::testing::PrintToString(std::wstring(sddl));
   }
+  BOOL present = FALSE;
   BOOL defaulted = FALSE;
+  PACL sacl = nullptr;
+  // One mandatory label (type 17): medium level, no write up, no read up.
+  EXPECT_TRUE(GetSecurityDescriptorSacl(descriptor->get(), &present, &sacl, &defaulted));
+  EXPECT_EQ(describe_acl(sacl), " 17/0/00000003/S-1-16-8192");
   PSID owner = nullptr;
   EXPECT_TRUE(GetSecurityDescriptorOwner(descriptor->get(), &owner, &defaulted));
   EXPECT_EQ(owner, nullptr);

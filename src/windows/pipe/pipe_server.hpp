@@ -24,7 +24,14 @@ inline constexpr std::wstring_view service_pipe_name = L"\\\\.\\pipe\\MorvexVPN.
 // interactive user could add server instances of their own to the pipe and
 // catch the app's requests. Clients therefore open the pipe with
 // GENERIC_READ | FILE_WRITE_DATA; asking for GENERIC_WRITE is refused.
-inline constexpr std::wstring_view pipe_sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
+// The medium integrity label with no-write-up and no-read-up keeps processes
+// of low integrity (sandboxed programs of the signed-in user) from opening
+// the pipe at all, so they cannot take its instances either. A label at or
+// below the creator's own level needs no privilege ("Windows Integrity
+// Mechanism Design"; reading it back needs only READ_CONTROL, Microsoft's
+// SECURITY_INFORMATION page), and the service runs at system level.
+inline constexpr std::wstring_view pipe_sddl =
+    L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)S:(ML;;NWNR;;;ME)";
 // How generic rights on a pipe map to its specific rights: as on files.
 inline constexpr GENERIC_MAPPING pipe_generic_mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE,
                                                       FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
