@@ -156,10 +156,15 @@ Result<void> run_pipe_server(const PipeServerConfig& config,
 }
 
 Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings) {
-  // A program that is not the app gets a short time for every step, so that
-  // it cannot keep instances from the app for the full deadlines.
+  // A program that is not the app gets one short deadline for the whole
+  // connection, so that it cannot keep instances from the app for long by
+  // taking nearly all of it for each step.
+  const auto untrusted_end = PipeClock::now() + settings.untrusted_timeout;
   const auto limit = [&](std::chrono::milliseconds timeout) {
-    return trusted ? timeout : std::min(timeout, settings.untrusted_timeout);
+    if (trusted) return timeout;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(untrusted_end - PipeClock::now());
+    return std::clamp(left, std::chrono::milliseconds{0}, timeout);
   };
   auto request = read_message(pipe.get(), limit(settings.receive_timeout));
   if (!request) return std::unexpected(request.error());

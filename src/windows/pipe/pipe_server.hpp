@@ -39,9 +39,11 @@ inline constexpr DWORD max_pipe_instances = 16;
 // One largest body plus its length, in each direction.
 inline constexpr DWORD pipe_buffer_bytes = 131076;
 inline constexpr DWORD pipe_default_timeout_ms = 5000;
-// How long a client that is not the app may take to send its request, to
-// read the refusal and to close its end: long enough for any honest client,
-// short enough that a program cannot keep instances from the app for long.
+// How long a client that is not the app may keep its connection, from the
+// moment its request is first read to the moment its instance is closed:
+// long enough for any honest client to send its request and read the
+// refusal, short enough that a program cannot keep instances from the app
+// for long.
 inline constexpr std::chrono::milliseconds pipe_untrusted_timeout{5000};
 // How the service opens its own pipe as a client: the server end may learn
 // who connected but may not act as LocalSystem.
@@ -73,7 +75,8 @@ struct ConnectionSettings {
   std::chrono::milliseconds receive_timeout = pipe_io_timeout;
   std::chrono::milliseconds write_timeout = pipe_io_timeout;
   std::chrono::milliseconds final_wait = pipe_io_timeout;
-  // Caps each of the three above for a client that is not trusted.
+  // One deadline for the whole connection of a client that is not trusted;
+  // each of the three above ends at it at the latest.
   std::chrono::milliseconds untrusted_timeout = pipe_untrusted_timeout;
 };
 
@@ -102,8 +105,8 @@ Result<void> run_pipe_server(const PipeServerConfig& config,
 
 // Serves one connection on the calling thread: reads one request, answers
 // it (or refuses an untrusted client), waits for the client to finish and
-// closes the instance. An untrusted client gets at most the untrusted
-// timeout for each step.
+// closes the instance. An untrusted client gets the untrusted timeout for
+// the whole connection.
 Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings);
 
 struct WakeTiming {
