@@ -33,10 +33,15 @@ void start_connection_thread(UniqueHandle pipe, bool trusted,
   try {
     std::thread([pipe = std::move(pipe), trusted, settings]() mutable {
       try {
-        (void)serve_connection(std::move(pipe), trusted, *settings);
+        (void)serve_connection(pipe.get(), trusted, *settings);
       } catch (...) {
         // Out of memory on this connection: it ends without an answer.
       }
+      // The client has had its time to read the reply. DisconnectNamedPipe
+      // forces its end closed (Microsoft's DisconnectNamedPipe page); closing
+      // the server handle alone would leave an instance that a client still
+      // holding its end keeps, and sixteen such ends could lock the app out.
+      (void)DisconnectNamedPipe(pipe.get());
     }).detach();
   } catch (...) {
   }
@@ -155,7 +160,7 @@ Result<void> run_pipe_server(const PipeServerConfig& config,
   }
 }
 
-Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings) {
+Result<void> serve_connection(HANDLE pipe, bool trusted, const ConnectionSettings& settings) {
   // A program that is not the app gets one short deadline for the whole
   // connection, so that it cannot keep instances from the app for long by
   // taking nearly all of it for each step.
@@ -166,7 +171,7 @@ Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionS
         std::chrono::duration_cast<std::chrono::milliseconds>(untrusted_end - PipeClock::now());
     return std::clamp(left, std::chrono::milliseconds{0}, timeout);
   };
-  auto request = read_message(pipe.get(), limit(settings.receive_timeout));
+  auto request = read_message(pipe, limit(settings.receive_timeout));
   if (!request) return std::unexpected(request.error());
 
   std::string reply;
@@ -183,15 +188,18 @@ Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionS
   if (reply.size() > max_message_bytes) return fail("VPN message is too large.");
 
   const auto length = encode_frame_length(static_cast<std::uint32_t>(reply.size()));
-  auto sent = write_all(pipe.get(), std::string_view(length.data(), length.size()),
+  auto sent = write_all(pipe, std::string_view(length.data(), length.size()),
                         limit(settings.write_timeout));
   if (!sent) return sent;
-  sent = write_all(pipe.get(), reply, limit(settings.write_timeout));
+  sent = write_all(pipe, reply, limit(settings.write_timeout));
   if (!sent) return sent;
 
-  // Keep the instance until the client has read the reply and closed its end
-  // (or sent anything, or the wait ends).
-  (void)read_exact_until(pipe.get(), 1, PipeClock::now() + limit(settings.final_wait));
+  // Keep the instance until the client has read the reply and closed its end,
+  // or the wait ends. The caller disconnects the instance then, which
+  // discards whatever the client has not read, so bytes that the client sends
+  // after its request are dropped and do not end the wait: only its hang-up
+  // tells that it has read the reply.
+  (void)wait_for_hang_up(pipe, PipeClock::now() + limit(settings.final_wait));
   return {};
 }
 

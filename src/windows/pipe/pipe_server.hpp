@@ -40,7 +40,8 @@ inline constexpr DWORD max_pipe_instances = 16;
 inline constexpr DWORD pipe_buffer_bytes = 131076;
 inline constexpr DWORD pipe_default_timeout_ms = 5000;
 // How long a client that is not the app may keep its connection, from the
-// moment its request is first read to the moment its instance is closed:
+// moment its request is first read to the moment its instance is
+// disconnected:
 // long enough for any honest client to send its request and read the
 // refusal, short enough that a program cannot keep instances from the app
 // for long.
@@ -104,10 +105,10 @@ Result<void> run_pipe_server(const PipeServerConfig& config,
                              std::atomic<bool>& pipe_server_running);
 
 // Serves one connection on the calling thread: reads one request, answers
-// it (or refuses an untrusted client), waits for the client to finish and
-// closes the instance. An untrusted client gets the untrusted timeout for
-// the whole connection.
-Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings);
+// it (or refuses an untrusted client) and waits for the client to finish.
+// The caller disconnects the instance then. An untrusted client gets the
+// untrusted timeout for the whole connection.
+Result<void> serve_connection(HANDLE pipe, bool trusted, const ConnectionSettings& settings);
 
 struct WakeTiming {
   std::chrono::milliseconds window{5000};
