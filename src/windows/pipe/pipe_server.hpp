@@ -41,10 +41,9 @@ inline constexpr DWORD pipe_buffer_bytes = 131076;
 inline constexpr DWORD pipe_default_timeout_ms = 5000;
 // How long a client that is not the app may keep its connection, from the
 // moment its request is first read to the moment its instance is
-// disconnected:
-// long enough for any honest client to send its request and read the
-// refusal, short enough that a program cannot keep instances from the app
-// for long.
+// disconnected: long enough for any honest client to send its request and
+// read the refusal, short enough that a program cannot keep instances from
+// the app for long.
 inline constexpr std::chrono::milliseconds pipe_untrusted_timeout{5000};
 // How the service opens its own pipe as a client: the server end may learn
 // who connected but may not act as LocalSystem.
@@ -88,17 +87,29 @@ struct PipeServerConfig {
   std::shared_ptr<ClientIdentity> identity;
   PipeInstanceFactory create_instance = create_pipe_instance;
   std::chrono::milliseconds busy_retry{10};
+  // The pause between tries while the name belongs to another pipe.
+  std::chrono::milliseconds name_lost_retry{1000};
 };
 
 // The accept loop. Blocks until `service_stopping` answers true after a
-// client (or the wake-up) has connected, and returns success, or "Cannot
-// secure the VPN service." or "Cannot start the private VPN service
-// channel.", the latter also when a new instance turns out to belong to a pipe
-// that another account owns or that carries another access list. When the
-// first instance cannot claim the name (access denied), the loop creates it
-// without that claim and lets the owner and access list decide: a client
-// still holding its end of an instance of an earlier run of the service keeps
-// the pipe alive, and that pipe is ours.
+// client (or the wake-up) has connected or between two tries, and returns
+// success, or "Cannot secure the VPN service." or "Cannot start the private
+// VPN service channel." when it cannot set itself up.
+//
+// The pipe's name stays the service's while the loop runs: an instance that
+// ends early is disconnected and listens again, a connection that ends while
+// the loop holds no instance hands its instance back, and an instance that
+// cannot listen again is closed only once the next one exists, so no instance
+// of the service is closed while it is the last. Only the first instance
+// claims the name (FILE_FLAG_FIRST_PIPE_INSTANCE); when the claim is refused
+// (access denied: the pipe exists), the loop creates the instance without it
+// and accepts the pipe only with the service's account as owner and the
+// service's own access list: a client still holding its end of an instance of
+// an earlier run of the service keeps that pipe alive, and it is ours. Should
+// the name belong to another pipe all the same (taken before the start, or a
+// creation refused for any other reason), the loop does not end, which would
+// stop the service and take the user's tunnel down: it keeps trying, claiming
+// the name again, every `name_lost_retry`.
 // `pipe_server_running` is set for as long as the loop runs.
 Result<void> run_pipe_server(const PipeServerConfig& config,
                              const std::function<bool()>& service_stopping,
