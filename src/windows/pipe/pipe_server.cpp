@@ -1,5 +1,7 @@
 #include "windows/pipe/pipe_server.hpp"
 
+#include <aclapi.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -153,6 +155,25 @@ HANDLE create_pipe_instance(const PipeInstanceParameters& p) {
 
 namespace {
 
+// The service's access list as Windows stores it on a pipe, read back from an
+// anonymous pipe made with the same attributes (an anonymous pipe is a pipe
+// of the same file system): a living pipe's list is compared with it, so that
+// however Windows stores the list it gave, the service knows its own. None
+// when that cannot be learnt; the list as built stands in then.
+UniqueLocal<void> stored_descriptor(SECURITY_ATTRIBUTES& attributes) {
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  if (!CreatePipe(&read, &write, &attributes, 0)) return {};
+  const UniqueHandle read_end(read);
+  const UniqueHandle write_end(write);
+  PSECURITY_DESCRIPTOR stored = nullptr;
+  if (GetSecurityInfo(read, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                      nullptr, &stored) != ERROR_SUCCESS) {
+    return {};
+  }
+  return UniqueLocal<void>(stored);
+}
+
 // The accept loop's state: how instances are made, and whether the next one
 // claims the name.
 class AcceptLoop {
@@ -168,6 +189,7 @@ class AcceptLoop {
     attributes_.nLength = sizeof(attributes_);
     attributes_.lpSecurityDescriptor = descriptor;
     attributes_.bInheritHandle = FALSE;
+    stored_ = stored_descriptor(attributes_);
     parameters_.name = config.pipe_name;
     parameters_.pipe_mode =
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
@@ -223,7 +245,8 @@ class AcceptLoop {
         // An instance added to a pipe that another program created has that
         // pipe's owner and access list; the loop closes it and keeps trying.
         if (owned_by(pipe.get(), owners_) &&
-            carries_access_list(pipe.get(), descriptor_, pipe_generic_mapping)) {
+            carries_access_list(pipe.get(), stored_ ? stored_.get() : descriptor_,
+                                pipe_generic_mapping)) {
           claim_ = false;
           (void)keeper_->loop_holds(true);
           return pipe;
@@ -281,6 +304,7 @@ class AcceptLoop {
   const PipeServerConfig& config_;
   const std::function<bool()>& stopping_;
   PSECURITY_DESCRIPTOR descriptor_;
+  UniqueLocal<void> stored_;
   OwnAccounts owners_;
   std::shared_ptr<const ConnectionSettings> settings_;
   std::shared_ptr<ClientIdentity> identity_;
