@@ -16,6 +16,7 @@
 #include "pipe/pipe_test_support.hpp"
 #include "windows/local_memory.hpp"
 #include "windows/pipe/client_identity.hpp"
+#include "windows/pipe/pipe_owner.hpp"
 #include "windows/pipe/pipe_server.hpp"
 #include "windows/pipe/security_descriptor.hpp"
 #include "windows/service/storage.hpp"
@@ -57,6 +58,17 @@ class ScriptedIdentity final : public ClientIdentity {
 // creating instances.
 constexpr const char* pipe_dacl =
     "P 0/0/10000000/S-1-5-18 0/0/10000000/S-1-5-32-544 0/0/0012019b/S-1-5-4";
+
+// Creates instances, counting those that came alone: the name was free before.
+PipeInstanceFactory counting_lone_instances(std::shared_ptr<std::atomic<int>> alone) {
+  return [alone](const PipeInstanceParameters& p) {
+    const HANDLE instance = create_pipe_instance(p);
+    DWORD count = 0;
+    GetNamedPipeHandleStateW(instance, nullptr, &count, nullptr, nullptr, nullptr, 0);
+    if (count == 1) ++*alone;
+    return instance;
+  };
+}
 
 class PipeServerTest : public ::testing::Test {
  protected:
@@ -126,23 +138,27 @@ TEST_F(PipeServerTest, OversizedLengthIsDroppedWithoutReadingTheBody) {
 }
 
 TEST_F(PipeServerTest, EachClientIsDroppedAtItsOwnDeadline) {
-  // The app gets the full deadlines (1200 ms here); any other program only
-  // the short cap (200 ms), whether it sends too little or keeps its end open
-  // after the refusal, so that it cannot hold instances for long.
+  // The app gets the full deadlines (1200 ms here); any other program one
+  // short deadline (300 ms) for its whole connection, whether it sends too
+  // little, keeps its end open after the refusal or sends its request late,
+  // so that it cannot hold instances for long.
   const std::string refusal = R"({"error":"Only the Morvex VPN app can use this service."})";
   struct Case {
     const char* what;
     bool trusted;
     std::string sent;
-    std::string reply;  // empty: none is read
+    std::string reply;                 // empty: none is read
+    std::chrono::milliseconds late{};  // before sending
   };
   const Case cases[] = {
       {"silent app", true, "", ""},
       {"app that sends only the length", true, frame_length(10), ""},
       {"app that sends part of the body", true, frame_length(10) + "abc", ""},
       {"app that keeps its end open after the reply", true, frame("{}"), "reply:2"},
+      {"app that sends more after its request and keeps its end open", true, frame("{}") + "{}", "reply:2"},
       {"stranger that sends part of the body", false, frame_length(10) + "abc", ""},
       {"stranger that keeps its end open after the refusal", false, frame("{}"), refusal},
+      {"stranger that sends late and keeps its end open", false, frame("{}"), refusal, 200ms},
   };
   for (const auto& c : cases) {
     std::shared_ptr<ScriptedIdentity> identity;
@@ -154,28 +170,32 @@ TEST_F(PipeServerTest, EachClientIsDroppedAtItsOwnDeadline) {
     auto settings = config(identity);
     settings.connection.receive_timeout = 1200ms;
     settings.connection.final_wait = 1200ms;
-    settings.connection.untrusted_timeout = 200ms;
+    settings.connection.untrusted_timeout = 300ms;
     ServerThread server(settings);
     server.wait_until_listening();
 
+    const auto start = Clock::now();
     const auto client = connect_client(name);
     ASSERT_TRUE(client) << c.what;
+    std::this_thread::sleep_for(c.late);
     ASSERT_TRUE(send_bytes(client.get(), c.sent)) << c.what;
     if (!c.reply.empty()) {
       ASSERT_EQ(read_reply(client.get(), 5s), c.reply) << c.what;
     }
-    const auto start = Clock::now();
     EXPECT_TRUE(closed_without_bytes(client.get(), 5s)) << c.what;
     const auto waited = Clock::now() - start;
-    EXPECT_GE(waited, c.trusted ? 1000ms : 100ms) << c.what;
-    EXPECT_LT(waited, c.trusted ? 3000ms : 900ms) << c.what;
+    EXPECT_GE(waited, c.trusted ? 1000ms : 200ms) << c.what;
+    EXPECT_LT(waited, c.trusted ? 3000ms : 450ms) << c.what;
   }
-  EXPECT_EQ(received->count(), 1u);
+  EXPECT_EQ(received->count(), 2u);
 }
 
 TEST_F(PipeServerTest, SeventeenthClientWaitsForAFreeInstance) {
   auto c = config();
   c.connection.final_wait = 20s;
+  c.busy_retry = 300ms;
+  auto alone = std::make_shared<std::atomic<int>>(0);
+  c.create_instance = counting_lone_instances(alone);
   ServerThread server(c);
   server.wait_until_listening();
 
@@ -199,12 +219,18 @@ TEST_F(PipeServerTest, SeventeenthClientWaitsForAFreeInstance) {
     std::this_thread::sleep_for(200ms);
     held.front().reset();
   });
-  const auto seventeenth = connect_client(name, 5s);
+  auto seventeenth = connect_client(name, 5s);
   release.join();
   ASSERT_TRUE(seventeenth);
   ASSERT_TRUE(send_bytes(seventeenth.get(), frame("last")));
   EXPECT_EQ(read_reply(seventeenth.get(), 5s), "reply:4");
+  // All end while the loop waits to retry: one is handed back, not closed.
+  held.push_back(std::move(seventeenth));
   held.clear();
+  const auto next = connect_client(name);
+  ASSERT_TRUE(send_bytes(next.get(), frame("next")));
+  EXPECT_EQ(read_reply(next.get(), 5s), "reply:4");
+  EXPECT_EQ(alone->load(), 1);
 }
 
 TEST_F(PipeServerTest, UntrustedClientGetsOnlyTheRefusalAfterACompleteRequest) {
@@ -287,6 +313,8 @@ TEST_F(PipeServerTest, ClientsOutsideTheConsoleSessionAreClosedBeforeAnyByte) {
     name = unique_pipe_name(L"session");
     auto settings = config(identity);
     settings.connection.receive_timeout = 10s;
+    auto alone = std::make_shared<std::atomic<int>>(0);
+    settings.create_instance = counting_lone_instances(alone);
     ServerThread server(settings);
     server.wait_until_listening();
     const auto client = connect_client(name);
@@ -295,6 +323,10 @@ TEST_F(PipeServerTest, ClientsOutsideTheConsoleSessionAreClosedBeforeAnyByte) {
     const auto start = Clock::now();
     EXPECT_TRUE(closed_without_bytes(client.get(), 5s)) << c.what;
     EXPECT_LT(Clock::now() - start, 2s) << c.what;
+    // The refused client's instance listens again: no later instance comes
+    // alone, after a gap in which anyone could have taken the name.
+    EXPECT_TRUE(closed_without_bytes(connect_client(name).get(), 5s)) << c.what;
+    EXPECT_EQ(alone->load(), 1) << c.what;
   }
   EXPECT_EQ(received->count(), 0u);
 }
@@ -450,8 +482,10 @@ TEST_F(PipeServerTest, InstancesAreCreatedWithTheFixedParameters) {
   };
   ServerThread server(c);
   server.wait_until_listening();
+  // The clients keep their ends, so that no instance is handed back.
+  std::vector<UniqueHandle> clients;
   for (int i = 0; i < 2; ++i) {
-    const auto client = connect_client(name);
+    const auto& client = clients.emplace_back(connect_client(name));
     ASSERT_TRUE(client);
     ASSERT_TRUE(send_bytes(client.get(), frame("{}")));
     ASSERT_EQ(read_reply(client.get(), 5s), "reply:2");
@@ -478,81 +512,46 @@ TEST_F(PipeServerTest, InstancesAreCreatedWithTheFixedParameters) {
 }
 
 namespace {
-// Joins an accept loop that is expected to end by itself; one still running
-// after 5 s is stopped and woken, so that the test fails on its outcome
-// instead of hanging.
-// An accept loop expected to end by itself; the test reads its outcome after
-// `join`, which stops it after 5 s if it has not ended by then.
-class EndingLoop {
- public:
-  EndingLoop(PipeServerConfig config, const std::wstring& name)
-      : name_(name), thread_([this, config = std::move(config)] {
-          outcome = run_pipe_server(
-              config, [this] { return stopping.load(); }, running);
-          done_ = true;
-        }) {}
-  ~EndingLoop() {
-    if (thread_.joinable()) join();
-  }
-  void join() {
-    const auto deadline = Clock::now() + 5s;
-    while (!done_ && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    if (!done_) stop();
-    thread_.join();
-  }
-  void stop() {
-    stopping = true;
-    wake_pipe_server(name_, running);
-  }
-
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> running{false};
-  std::optional<Result<void>> outcome;
-
- private:
-  std::wstring name_;
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
-
 // Another pipe of the same name, as another account's process would create
 // it. Wine lets this test name an owner that is not its own account
 // (Everyone); on Windows another user's process could only make itself the
 // owner. It takes the service's pipe mode, so the service's instances join it.
-UniqueHandle foreign_owned_pipe(const std::wstring& name) {
-  const auto foreign = security_descriptor_from_sddl(L"O:WDD:(A;;GA;;;WD)");
+UniqueHandle foreign_pipe(const std::wstring& name, const wchar_t* sddl = L"O:WDD:(A;;GA;;;WD)") {
+  const auto foreign = security_descriptor_from_sddl(sddl);
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), foreign ? foreign->get() : nullptr, FALSE};
   return UniqueHandle(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
                                        16, 4096, 4096, 0, &attributes));
 }
 }  // namespace
 
-TEST_F(PipeServerTest, CreationFailuresAreRetriedOrEndTheLoop) {
+TEST_F(PipeServerTest, CreationFailuresAreRetriedUntilTheNameIsOurs) {
   // What instance creation answers, call by call (the last answer repeats).
   // Wine ignores the first-instance flag, so the refusal that Windows gives
-  // for a name that is alive comes from the seam.
-  enum class Answer { create, busy, denied, invalid, foreign };
+  // for a name that is alive comes from the seam. A name that is not the
+  // service's never ends the loop (and with it the service and the tunnel):
+  // the loop claims the name again after a pause and serves once it is free.
+  enum class Answer { create, busy, denied, invalid, foreign, other_list };
   constexpr DWORD first = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
   constexpr DWORD later = PIPE_ACCESS_DUPLEX;
   struct Case {
     const char* what;
     std::vector<Answer> answers;
-    bool serves;
-    std::vector<DWORD> modes;  // all calls when the loop fails, the first ones when it serves
+    bool paused;
+    std::vector<DWORD> modes;  // the first calls
   };
+  using enum Answer;
   const Case cases[] = {
       {"busy is retried, still claiming the name",
-       {Answer::busy, Answer::busy, Answer::invalid},
+       {busy, busy, create},
        false,
        {first, first, first}},
       // A client of the stopped service holds its end: the pipe lives on,
       // still the service's own, and the restarted service serves on it.
-      {"name alive and ours", {Answer::denied, Answer::create}, true, {first, later, later}},
-      {"name alive and another account's",
-       {Answer::denied, Answer::foreign},
-       false,
-       {first, later}},
-      {"name alive and its access list shuts us out", {Answer::denied}, false, {first, later}},
+      {"name alive and ours", {denied, create}, false, {first, later}},
+      {"name alive and another account's", {denied, foreign, create}, true, {first, later, first}},
+      {"another access list", {denied, other_list, create}, true, {first, later, first}},
+      {"access list that shuts us out", {denied, denied, create}, true, {first, later, first}},
+      {"any other error", {invalid, create}, true, {first, first}},
   };
   for (const auto& c : cases) {
     name = unique_pipe_name(L"creation");
@@ -564,104 +563,58 @@ TEST_F(PipeServerTest, CreationFailuresAreRetriedOrEndTheLoop) {
     auto calls = std::make_shared<Calls>();
     auto settings = config();
     settings.busy_retry = 5ms;
+    settings.name_lost_retry = 300ms;
     settings.create_instance = [calls, answers = c.answers,
                                 pipe_name = name](const PipeInstanceParameters& p) {
       std::unique_lock lock(calls->mutex);
       const Answer answer = answers[std::min(calls->modes.size(), answers.size() - 1)];
+      if (answer == foreign) calls->squatter = foreign_pipe(pipe_name);
+      if (answer == other_list) calls->squatter = foreign_pipe(pipe_name, L"D:P(A;;GRGW;;;IU)");
+      if (answer == create) calls->squatter.reset();
       calls->modes.push_back(p.open_mode);
-      if (answer == Answer::foreign) calls->squatter = foreign_owned_pipe(pipe_name);
       lock.unlock();
       const DWORD error = answer == Answer::busy     ? ERROR_PIPE_BUSY
                           : answer == Answer::denied ? ERROR_ACCESS_DENIED
                                                      : ERROR_INVALID_PARAMETER;
-      if (answer == Answer::create || answer == Answer::foreign) return create_pipe_instance(p);
+      if (answer == create || answer == foreign || answer == other_list)
+        return create_pipe_instance(p);
       SetLastError(error);
       return INVALID_HANDLE_VALUE;
     };
 
-    EndingLoop loop(settings, name);
-    if (c.serves) {
-      const auto client = connect_client(name);
-      EXPECT_TRUE(send_bytes(client.get(), frame("{}"))) << c.what;
-      EXPECT_EQ(read_reply(client.get(), 5s), "reply:2") << c.what;
-      loop.stop();
-    }
-    loop.join();
-    EXPECT_EQ(loop.outcome,
-              c.serves ? Result<void>{} : fail("Cannot start the private VPN service channel."))
-        << c.what;
+    const auto start = Clock::now();
+    ServerThread server(settings);
+    // A client must not reach a squatter while it holds the name.
+    const auto calls_made = [&] { return std::lock_guard(calls->mutex), calls->modes.size(); };
+    while (calls_made() < c.modes.size() && Clock::now() < start + 5s) Sleep(5);
+    const auto client = connect_client(name);
+    EXPECT_TRUE(send_bytes(client.get(), frame("{}"))) << c.what;
+    EXPECT_EQ(read_reply(client.get(), 5s), "reply:2") << c.what;
+    EXPECT_GE(Clock::now() - start, c.paused ? 300ms : 0ms) << c.what;
     std::lock_guard lock(calls->mutex);
     const auto& modes = calls->modes;
     EXPECT_EQ(
         std::vector<DWORD>(modes.begin(), modes.begin() + std::min(modes.size(), c.modes.size())),
         c.modes)
         << c.what;
-    if (!c.serves) {
-      EXPECT_EQ(modes.size(), c.modes.size()) << c.what;
-    }
   }
 }
 
-TEST_F(PipeServerTest, NameHeldByAnotherPipeEndsTheLoop) {
+TEST_F(PipeServerTest, NameHeldByAnotherPipeIsTriedAgainUntilItIsFree) {
   // Another process's pipe of the same name that takes only inbound
   // instances: the service cannot create its own (Wine ignores the
-  // first-instance flag, but refuses the mismatched access).
-  const UniqueHandle squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
-                                               PIPE_TYPE_BYTE | PIPE_WAIT, 16, 0, 0, 0, nullptr));
+  // first-instance flag, but refuses the mismatched access). The loop runs on
+  // and serves once the name is free.
+  UniqueHandle squatter(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 16, 0, 0, 0, nullptr));
   ASSERT_TRUE(squatter);
-  EndingLoop loop(config(), name);
-  loop.join();
-  EXPECT_EQ(loop.outcome, fail("Cannot start the private VPN service channel."));
-}
-
-TEST_F(PipeServerTest, InstanceJoiningAPipeOwnedByAnotherAccountEndsTheLoop) {
-  // Before the instance numbered `squatted` is created, another pipe of the
-  // same name appears. Wine lets this test give it an owner that is not its
-  // own account (Everyone); on Windows another user's process could only make
-  // itself the owner. Wine also ignores the first-instance flag, and this
-  // squatter takes the service's pipe mode, so the service's instance really
-  // joins its pipe: what is shown is that the owner of that instance is read,
-  // and the instance is closed and the loop ended instead of served.
-  struct Case {
-    const char* what;
-    int squatted;
-  };
-  const Case cases[] = {
-      {"name taken before the first instance", 1},
-      {"name taken in the gap after a refused client", 2},
-  };
-  for (const auto& c : cases) {
-    name = unique_pipe_name(L"squatted");
-    auto identity = std::make_shared<ScriptedIdentity>();
-    identity->session = 2;  // every client refused: its instance is closed at once
-    auto settings = config(identity);
-    auto created = std::make_shared<std::atomic<int>>(0);
-    auto squatter = std::make_shared<UniqueHandle>();
-    const std::wstring squatter_name = name;
-    settings.create_instance = [=](const PipeInstanceParameters& p) {
-      if (created->fetch_add(1) + 1 == c.squatted) *squatter = foreign_owned_pipe(squatter_name);
-      return create_pipe_instance(p);
-    };
-
-    EndingLoop loop(settings, name);
-    for (int i = 1; i < c.squatted; ++i) {
-      // A client of the service's own instance, refused and closed: the gap.
-      const auto client = connect_client(name, 2s);
-      EXPECT_TRUE(client) << c.what;
-      EXPECT_TRUE(closed_without_bytes(client.get(), 5s)) << c.what;
-    }
-    loop.join();
-    EXPECT_EQ(loop.outcome, fail("Cannot start the private VPN service channel.")) << c.what;
-    EXPECT_EQ(created->load(), c.squatted) << c.what;
-    ASSERT_TRUE(*squatter) << c.what;
-    // The service's instance of that pipe is gone; the squatter's own remains.
-    DWORD instances = 0;
-    ASSERT_TRUE(GetNamedPipeHandleStateW(squatter->get(), nullptr, &instances, nullptr, nullptr,
-                                         nullptr, 0))
-        << c.what;
-    EXPECT_EQ(instances, 1u) << c.what;
-  }
-  EXPECT_EQ(received->count(), 0u);
+  ServerThread server(config());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(server.running());
+  squatter.reset();
+  const auto client = connect_client(name);
+  EXPECT_TRUE(send_bytes(client.get(), frame("{}")));
+  EXPECT_EQ(read_reply(client.get(), 5s), "reply:2");
 }
 
 TEST_F(PipeServerTest, StopWhileIdleEndsTheLoopAtOnce) {
@@ -778,7 +731,28 @@ TEST(SecurityDescriptor, ConvertsSddlOrFails) {
   const auto descriptor = security_descriptor_from_sddl(pipe_sddl);
   ASSERT_TRUE(descriptor);
   EXPECT_EQ(describe_dacl(descriptor->get()), pipe_dacl);
+  BOOL present = FALSE;
   BOOL defaulted = FALSE;
+  PACL sacl = nullptr;
+  // One mandatory label (type 17): medium level, no write up, no read up.
+  EXPECT_TRUE(GetSecurityDescriptorSacl(descriptor->get(), &present, &sacl, &defaulted));
+  EXPECT_EQ(describe_acl(sacl), " 17/0/00000003/S-1-16-8192");
+  // A living pipe is ours only with this access list, generic rights mapped
+  // (Windows may store them so); CreationFailuresAreRetriedUntilTheNameIsOurs
+  // reads a joined pipe's back.
+  const std::pair<const wchar_t*, bool> lists[] = {
+      {L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019b;;;IU)", true},
+      {L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)", false},
+      {L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)", false},
+      {L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)(A;;GR;;;WD)", false},
+      {L"D:P(D;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)", false},
+      {L"D:NO_ACCESS_CONTROL", false}};
+  for (const auto& [sddl, same] : lists) {
+    const auto other = security_descriptor_from_sddl(sddl);
+    EXPECT_EQ(other && same_access_list(other->get(), descriptor->get(), pipe_generic_mapping),
+              same)
+        << ::testing::PrintToString(std::wstring(sddl));
+  }
   PSID owner = nullptr;
   EXPECT_TRUE(GetSecurityDescriptorOwner(descriptor->get(), &owner, &defaulted));
   EXPECT_EQ(owner, nullptr);

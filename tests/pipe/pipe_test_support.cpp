@@ -90,7 +90,10 @@ Result<std::string> read_reply(HANDLE pipe, std::chrono::milliseconds timeout) {
 
 bool closed_without_bytes(HANDLE pipe, std::chrono::milliseconds timeout) {
   DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
-  if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) return false;
+  // A server that has disconnected the instance leaves no mode to change.
+  if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
+    return GetLastError() == ERROR_PIPE_NOT_CONNECTED;
+  }
   const auto outcome = read_exact_until(pipe, 1, std::chrono::steady_clock::now() + timeout);
   return !outcome && outcome.error().message == "VPN service connection was interrupted.";
 }

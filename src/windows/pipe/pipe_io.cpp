@@ -42,6 +42,19 @@ Result<std::string> read_message(HANDLE pipe, std::chrono::milliseconds timeout)
   return read_exact_until(pipe, length, deadline);
 }
 
+Result<void> wait_for_hang_up(HANDLE pipe, PipeClock::time_point deadline) {
+  char dropped[4096];
+  for (;;) {
+    DWORD delivered = 0;
+    if (!ReadFile(pipe, dropped, sizeof(dropped), &delivered, nullptr) &&
+        GetLastError() != ERROR_NO_DATA) {
+      return {};
+    }
+    if (PipeClock::now() >= deadline) return fail("VPN service timed out.");
+    if (delivered == 0) std::this_thread::sleep_for(pipe_poll_interval);
+  }
+}
+
 Result<void> write_all(HANDLE pipe, std::string_view bytes, std::chrono::milliseconds timeout) {
   const auto deadline = PipeClock::now() + timeout;
   std::size_t sent = 0;

@@ -30,6 +30,11 @@ Result<std::string> read_exact_until(HANDLE pipe, std::size_t count,
 // of the body is read.
 Result<std::string> read_message(HANDLE pipe, std::chrono::milliseconds timeout);
 
+// Waits until the client has closed its end, dropping whatever it sends
+// meanwhile: success once it has, "VPN service timed out." when the deadline
+// passes first.
+Result<void> wait_for_hang_up(HANDLE pipe, PipeClock::time_point deadline);
+
 // All of `bytes` under a deadline of its own: "Cannot send the VPN request."
 // when a write fails, "VPN service timed out." when the deadline passes.
 Result<void> write_all(HANDLE pipe, std::string_view bytes,

@@ -1,6 +1,10 @@
 #include "windows/pipe/pipe_server.hpp"
 
+#include <aclapi.h>
+
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -25,36 +29,119 @@ class RunningFlag {
   std::atomic<bool>& flag_;
 };
 
-// Hands an admitted instance to a detached thread of its own. A thread that
-// cannot be started takes the instance down with it: the handle is closed
-// and the loop goes on.
-void start_connection_thread(UniqueHandle pipe, bool trusted,
-                             const std::shared_ptr<const ConnectionSettings>& settings) {
+// The longest the loop waits without looking at the stop flag, when it does
+// not wait for a client.
+constexpr std::chrono::milliseconds stop_check_interval{50};
+
+// Keeps the pipe's name the service's. A pipe exists only while a handle to
+// one of its instances is open (Microsoft's DisconnectNamedPipe page), and
+// once it is gone any program may create the name and catch the app's
+// requests. The loop therefore never closes an instance it holds before it
+// holds another, and a connection that ends while the loop holds none (every
+// instance was taken) hands its instance back instead of closing it.
+class InstanceKeeper {
+ public:
+  // The loop holds an instance again (true), or has handed its only one to a
+  // connection (false). An instance handed back meanwhile comes out of this
+  // call, for the caller to close now that it holds its own.
+  UniqueHandle loop_holds(bool holds) {
+    const std::lock_guard lock(mutex_);
+    loop_holds_ = holds;
+    return holds ? std::move(kept_) : UniqueHandle{};
+  }
+
+  // An instance handed back within `patience`, which the loop then holds.
+  UniqueHandle take_back(std::chrono::milliseconds patience) {
+    std::unique_lock lock(mutex_);
+    handed_back_.wait_for(lock, patience, [this] { return kept_.valid(); });
+    if (kept_) loop_holds_ = true;
+    return std::move(kept_);
+  }
+
+  // A connection is done with its disconnected instance: kept for the loop
+  // while the loop runs and holds none, closed otherwise (another instance,
+  // the loop's or the kept one, then keeps the pipe alive).
+  void done_with(UniqueHandle instance) {
+    const std::lock_guard lock(mutex_);
+    if (!running_ || loop_holds_ || kept_) return;
+    kept_ = std::move(instance);
+    handed_back_.notify_one();
+  }
+
+  // The loop has ended: every instance is closed from now on.
+  UniqueHandle loop_ended() {
+    const std::lock_guard lock(mutex_);
+    running_ = false;
+    return std::move(kept_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable handed_back_;
+  bool running_ = true;
+  bool loop_holds_ = false;
+  UniqueHandle kept_;
+};
+
+// Makes an instance that a client has left (or that a connection handed back,
+// disconnected already) wait for the next client: DisconnectNamedPipe must
+// come before ConnectNamedPipe can take another client, and the instance must
+// block again in ConnectNamedPipe.
+bool listen_again(HANDLE pipe, bool disconnect) {
+  if (disconnect && !DisconnectNamedPipe(pipe)) return false;
+  DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
+  return SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) != FALSE;
+}
+
+// Serves one connection on a detached thread of its own, which then
+// disconnects the instance and hands it back or closes it. The loop lets go
+// of the instance first, so that a connection that ends at once already
+// knows the loop holds none. A thread that cannot be started leaves the
+// instance with the loop, as an instance whose client went away.
+void start_connection_thread(UniqueHandle& pipe, bool trusted,
+                             const std::shared_ptr<const ConnectionSettings>& settings,
+                             const std::shared_ptr<InstanceKeeper>& keeper) {
+  const HANDLE instance = pipe.get();
+  (void)keeper->loop_holds(false);
   try {
-    std::thread([pipe = std::move(pipe), trusted, settings]() mutable {
+    std::thread([instance, trusted, settings, keeper] {
+      UniqueHandle owned(instance);
       try {
-        (void)serve_connection(std::move(pipe), trusted, *settings);
+        (void)serve_connection(owned.get(), trusted, *settings);
       } catch (...) {
         // Out of memory on this connection: it ends without an answer.
       }
+      // The client has had its time to read the reply. DisconnectNamedPipe
+      // forces its end closed (Microsoft's DisconnectNamedPipe page); closing
+      // the server handle alone would leave an instance that a client still
+      // holding its end keeps, and sixteen such ends could lock the app out.
+      (void)DisconnectNamedPipe(owned.get());
+      try {
+        keeper->done_with(std::move(owned));
+      } catch (...) {
+        // The lock failed: the instance is closed.
+      }
     }).detach();
+    (void)pipe.release();
   } catch (...) {
+    (void)keeper->loop_holds(true);
   }
 }
 
-// The loop's work for one instance, from waiting for a client to handing the
-// connection over; whatever becomes of the client, the instance is either
-// closed here or owned by its thread.
-void accept_one(UniqueHandle pipe, const std::function<bool()>& service_stopping,
-                ClientIdentity& identity,
-                const std::shared_ptr<const ConnectionSettings>& settings) {
+// The loop's work for one client, from waiting for it to handing the
+// connection over. An instance that is not handed over (the client went away
+// before ConnectNamedPipe completed, is refused, or its mode cannot be
+// changed; the stop) stays in `pipe` for the loop.
+void accept_one(UniqueHandle& pipe, const std::function<bool()>& service_stopping,
+                ClientIdentity& identity, const std::shared_ptr<const ConnectionSettings>& settings,
+                const std::shared_ptr<InstanceKeeper>& keeper) {
   if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
   if (service_stopping()) return;
   if (!session_admitted(identity.client_session(pipe.get()), identity.console_session())) return;
   DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
   if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) return;
   const bool trusted = decide_trust(identity, pipe.get());
-  start_connection_thread(std::move(pipe), trusted, settings);
+  start_connection_thread(pipe, trusted, settings, keeper);
 }
 
 }  // namespace
@@ -68,73 +155,172 @@ HANDLE create_pipe_instance(const PipeInstanceParameters& p) {
 
 namespace {
 
+// The service's access list as Windows stores it on a pipe, read back from an
+// anonymous pipe made with the same attributes (an anonymous pipe is a pipe
+// of the same file system): a living pipe's list is compared with it, so that
+// however Windows stores the list it gave, the service knows its own. None
+// when that cannot be learnt; the list as built stands in then.
+UniqueLocal<void> stored_descriptor(SECURITY_ATTRIBUTES& attributes) {
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  if (!CreatePipe(&read, &write, &attributes, 0)) return {};
+  const UniqueHandle read_end(read);
+  const UniqueHandle write_end(write);
+  PSECURITY_DESCRIPTOR stored = nullptr;
+  if (GetSecurityInfo(read, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                      nullptr, &stored) != ERROR_SUCCESS) {
+    return {};
+  }
+  return UniqueLocal<void>(stored);
+}
+
+// The accept loop's state: how instances are made, and whether the next one
+// claims the name.
+class AcceptLoop {
+ public:
+  AcceptLoop(const PipeServerConfig& config, const std::function<bool()>& service_stopping,
+             PSECURITY_DESCRIPTOR descriptor, OwnAccounts owners)
+      : config_(config),
+        stopping_(service_stopping),
+        descriptor_(descriptor),
+        owners_(std::move(owners)),
+        settings_(std::make_shared<const ConnectionSettings>(config.connection)),
+        identity_(config.identity ? config.identity : std::make_shared<SystemClientIdentity>()) {
+    attributes_.nLength = sizeof(attributes_);
+    attributes_.lpSecurityDescriptor = descriptor;
+    attributes_.bInheritHandle = FALSE;
+    stored_ = stored_descriptor(attributes_);
+    parameters_.name = config.pipe_name;
+    parameters_.pipe_mode =
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+    parameters_.max_instances = max_pipe_instances;
+    parameters_.out_buffer_bytes = pipe_buffer_bytes;
+    parameters_.in_buffer_bytes = pipe_buffer_bytes;
+    parameters_.default_timeout_ms = pipe_default_timeout_ms;
+    parameters_.attributes = &attributes_;
+  }
+  AcceptLoop(const AcceptLoop&) = delete;
+  AcceptLoop& operator=(const AcceptLoop&) = delete;
+  ~AcceptLoop() { (void)keeper_->loop_ended(); }
+
+  void run() {
+    UniqueHandle pipe;
+    while (!stopping_()) {
+      try {
+        if (!pipe) {
+          pipe = next_instance();
+          continue;
+        }
+        try {
+          accept_one(pipe, stopping_, *identity_, settings_, keeper_);
+        } catch (...) {
+          // Out of memory while admitting this client (its path buffers): it
+          // is not trusted and gets no answer, and its instance listens again.
+        }
+        if (pipe && !stopping_() && !listen_again(pipe.get(), true)) {
+          pipe = replace(std::move(pipe));
+        }
+      } catch (...) {
+        // Out of memory while making an instance (its name): after a pause,
+        // the loop goes on rather than stop the service.
+        if (!pipe) pipe = wait_for_handed_back(config_.name_lost_retry);
+      }
+    }
+  }
+
+ private:
+  // An instance of the service's own pipe for the loop to listen on, created
+  // anew or handed back by a connection; none once the stop has come.
+  UniqueHandle next_instance() {
+    while (!stopping_()) {
+      if (auto back = keeper_->take_back(std::chrono::milliseconds{0})) {
+        if (listen_again(back.get(), false)) return back;
+        return replace(std::move(back));
+      }
+      // Only a claim made while no instance of the service exists can
+      // succeed; Windows refuses it (access denied) when the pipe is alive.
+      parameters_.open_mode = PIPE_ACCESS_DUPLEX | (claim_ ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+      UniqueHandle pipe(config_.create_instance(parameters_));
+      if (pipe) {
+        // An instance added to a pipe that another program created has that
+        // pipe's owner and access list; the loop closes it and keeps trying.
+        if (owned_by(pipe.get(), owners_) &&
+            carries_access_list(pipe.get(), stored_ ? stored_.get() : descriptor_,
+                                pipe_generic_mapping)) {
+          claim_ = false;
+          (void)keeper_->loop_holds(true);
+          return pipe;
+        }
+        pipe.reset();
+        if (auto back = name_lost()) return back;
+        continue;
+      }
+      const DWORD error = GetLastError();
+      if (error == ERROR_PIPE_BUSY) {
+        // Every instance is held by a connection; the first to end hands its
+        // instance back. The busy answer of a further client stays as it was.
+        if (auto back = wait_for_handed_back(config_.busy_retry)) return back;
+      } else if (error == ERROR_ACCESS_DENIED && claim_) {
+        // The pipe is alive: join it and let its owner and access list decide.
+        claim_ = false;
+      } else if (auto back = name_lost()) {
+        return back;
+      }
+    }
+    return {};
+  }
+
+  // Another instance for the loop while `old`, which cannot listen again,
+  // still keeps the pipe alive; `old` is closed after.
+  UniqueHandle replace(UniqueHandle old) {
+    auto pipe = next_instance();
+    old.reset();
+    return pipe;
+  }
+
+  // The name is not the service's pipe, or cannot be had for another reason:
+  // claim it again after a pause.
+  UniqueHandle name_lost() {
+    claim_ = true;
+    return wait_for_handed_back(config_.name_lost_retry);
+  }
+
+  // Waits up to `pause`, looking at the stop flag, for a connection's
+  // instance; a ready one is returned at once.
+  UniqueHandle wait_for_handed_back(std::chrono::milliseconds pause) {
+    const auto until = PipeClock::now() + pause;
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(until - PipeClock::now());
+      if (auto back = keeper_->take_back(
+              std::clamp(left, std::chrono::milliseconds{0}, stop_check_interval))) {
+        if (listen_again(back.get(), false)) return back;
+        return replace(std::move(back));
+      }
+      if (stopping_() || PipeClock::now() >= until) return {};
+    }
+  }
+
+  const PipeServerConfig& config_;
+  const std::function<bool()>& stopping_;
+  PSECURITY_DESCRIPTOR descriptor_;
+  UniqueLocal<void> stored_;
+  OwnAccounts owners_;
+  std::shared_ptr<const ConnectionSettings> settings_;
+  std::shared_ptr<ClientIdentity> identity_;
+  std::shared_ptr<InstanceKeeper> keeper_ = std::make_shared<InstanceKeeper>();
+  SECURITY_ATTRIBUTES attributes_{};
+  PipeInstanceParameters parameters_;
+  bool claim_ = true;
+};
+
 Result<void> accept_loop(const PipeServerConfig& config,
                          const std::function<bool()>& service_stopping) {
   auto descriptor = security_descriptor_from_sddl(pipe_sddl);
   if (!descriptor) return std::unexpected(descriptor.error());
-  const auto owners = own_accounts();
+  auto owners = own_accounts();
   if (!owners) return std::unexpected(owners.error());
-
-  const auto settings = std::make_shared<const ConnectionSettings>(config.connection);
-  std::shared_ptr<ClientIdentity> identity = config.identity;
-  if (!identity) identity = std::make_shared<SystemClientIdentity>();
-
-  SECURITY_ATTRIBUTES attributes{};
-  attributes.nLength = sizeof(attributes);
-  attributes.lpSecurityDescriptor = descriptor->get();
-  attributes.bInheritHandle = FALSE;
-
-  PipeInstanceParameters parameters;
-  parameters.name = config.pipe_name;
-  // Only the service's first instance claims the name: it fails when the
-  // pipe exists already, whoever made it.
-  parameters.open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
-  parameters.pipe_mode =
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-  parameters.max_instances = max_pipe_instances;
-  parameters.out_buffer_bytes = pipe_buffer_bytes;
-  parameters.in_buffer_bytes = pipe_buffer_bytes;
-  parameters.default_timeout_ms = pipe_default_timeout_ms;
-  parameters.attributes = &attributes;
-
-  while (!service_stopping()) {
-    UniqueHandle pipe(config.create_instance(parameters));
-    if (!pipe) {
-      const DWORD error = GetLastError();
-      // Every instance is held by a connection: try again shortly, looking
-      // at the stop flag between tries.
-      if (error == ERROR_PIPE_BUSY) {
-        std::this_thread::sleep_for(config.busy_retry);
-        continue;
-      }
-      // The name is alive already. A client of an earlier run of the service
-      // that still holds its end keeps it so, and that pipe is ours; the owner
-      // check below tells it from a pipe that someone else created.
-      if (error == ERROR_ACCESS_DENIED &&
-          (parameters.open_mode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0) {
-        parameters.open_mode = PIPE_ACCESS_DUPLEX;
-        continue;
-      }
-      return fail("Cannot start the private VPN service channel.");
-    }
-    // The first-instance flag guards the name only while one of the service's
-    // instances exists, and is dropped when the name is alive at the start.
-    // Whenever an instance joins a pipe that another process created (with
-    // its own owner and access list), its owner is not the service's
-    // account: the name was taken, so the instance is closed and the loop
-    // ends.
-    if (!owned_by(pipe.get(), *owners)) {
-      return fail("Cannot start the private VPN service channel.");
-    }
-    try {
-      accept_one(std::move(pipe), service_stopping, *identity, settings);
-    } catch (...) {
-      // Out of memory while admitting this client (its path buffers): it is
-      // not trusted and gets no answer, its instance is closed on the way out,
-      // and the loop goes on with the next client.
-    }
-    parameters.open_mode = PIPE_ACCESS_DUPLEX;
-  }
+  AcceptLoop(config, service_stopping, descriptor->get(), std::move(*owners)).run();
   return {};
 }
 
@@ -153,13 +339,18 @@ Result<void> run_pipe_server(const PipeServerConfig& config,
   }
 }
 
-Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionSettings& settings) {
-  // A program that is not the app gets a short time for every step, so that
-  // it cannot keep instances from the app for the full deadlines.
+Result<void> serve_connection(HANDLE pipe, bool trusted, const ConnectionSettings& settings) {
+  // A program that is not the app gets one short deadline for the whole
+  // connection, so that it cannot keep instances from the app for long by
+  // taking nearly all of it for each step.
+  const auto untrusted_end = PipeClock::now() + settings.untrusted_timeout;
   const auto limit = [&](std::chrono::milliseconds timeout) {
-    return trusted ? timeout : std::min(timeout, settings.untrusted_timeout);
+    if (trusted) return timeout;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(untrusted_end - PipeClock::now());
+    return std::clamp(left, std::chrono::milliseconds{0}, timeout);
   };
-  auto request = read_message(pipe.get(), limit(settings.receive_timeout));
+  auto request = read_message(pipe, limit(settings.receive_timeout));
   if (!request) return std::unexpected(request.error());
 
   std::string reply;
@@ -176,15 +367,18 @@ Result<void> serve_connection(UniqueHandle pipe, bool trusted, const ConnectionS
   if (reply.size() > max_message_bytes) return fail("VPN message is too large.");
 
   const auto length = encode_frame_length(static_cast<std::uint32_t>(reply.size()));
-  auto sent = write_all(pipe.get(), std::string_view(length.data(), length.size()),
+  auto sent = write_all(pipe, std::string_view(length.data(), length.size()),
                         limit(settings.write_timeout));
   if (!sent) return sent;
-  sent = write_all(pipe.get(), reply, limit(settings.write_timeout));
+  sent = write_all(pipe, reply, limit(settings.write_timeout));
   if (!sent) return sent;
 
-  // Keep the instance until the client has read the reply and closed its end
-  // (or sent anything, or the wait ends).
-  (void)read_exact_until(pipe.get(), 1, PipeClock::now() + limit(settings.final_wait));
+  // Keep the instance until the client has read the reply and closed its end,
+  // or the wait ends. The caller disconnects the instance then, which
+  // discards whatever the client has not read, so bytes that the client sends
+  // after its request are dropped and do not end the wait: only its hang-up
+  // tells that it has read the reply.
+  (void)wait_for_hang_up(pipe, PipeClock::now() + limit(settings.final_wait));
   return {};
 }
 

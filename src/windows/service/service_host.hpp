@@ -26,7 +26,10 @@ struct ServiceLifecycle {
   // Makes one status report (SERVICE_START_PENDING, ...); failures ignored.
   std::function<void(DWORD current_state)> report;
   std::function<Result<std::unique_ptr<TunnelState>>()> prepare_storage;
-  // The accept loop; blocks until it ends.
+  // The accept loop; blocks until the stop. It fails only when it cannot set
+  // itself up, before any request is served: a pipe name taken by another
+  // program does not end it, so no local program can stop the service and
+  // take the user's tunnel down that way.
   std::function<Result<void>()> run_pipe_server;
   std::function<Result<void>(TunnelState&)> teardown;
 };
