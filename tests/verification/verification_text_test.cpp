@@ -37,9 +37,9 @@ TEST(ScriptSourceAddress, AcceptsOnlyADottedIpv4Source) {
   EXPECT_EQ(script_source_address(R"({"destination":"1.1.1.1","source":"10.64.0.2"})"),
             "10.64.0.2");
   // PowerShell ends its output with the line end of the system.
-  for (const char* end : {"\r\n", "\n"}) {
-    EXPECT_EQ(script_source_address(std::string(R"({"source":"10.64.0.2"})") + end), "10.64.0.2");
-  }
+  EXPECT_EQ(script_source_address(R"({"source":"10.64.0.2"})"
+                                  "\r\n"),
+            "10.64.0.2");
   for (const char* output :
        {"", "not json", "[]", R"({"destination":"1.1.1.1"})", R"({"source":null})",
         R"({"source":167772162})", R"({"source":"fd00::2"})", R"({"source":"10.64.0.256"})",
