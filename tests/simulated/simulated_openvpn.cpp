@@ -117,11 +117,15 @@ int wmain(int argc, wchar_t** argv) {
     log.line("Exiting due to fatal error");
     return 1;
   }
+  // As OpenVPN/openvpn src/openvpn/win32.c (win32_signal_open): the event is
+  // created when missing, one that cannot be had is not watched, and one
+  // already signalled ends the start.
   HANDLE exit_event = nullptr;
   if (mode != "ignore_exit") {
-    exit_event = OpenEventW(SYNCHRONIZE, FALSE, given[L"--service"][0].c_str());
-    if (exit_event == nullptr) {
-      log.line("Cannot open the exit event");
+    exit_event = CreateEventW(nullptr, TRUE, FALSE, given[L"--service"][0].c_str());
+    if (exit_event == nullptr) log.line("NOTE: CreateEventW failed");
+    if (exit_event != nullptr && WaitForSingleObject(exit_event, 0) != WAIT_TIMEOUT) {
+      log.line("ERROR: Exit Event is signaled");
       return 1;
     }
   }
