@@ -227,10 +227,14 @@ std::pair<long, long> steady_tunnel(int clients, int requests, std::vector<std::
       for (int i = 0; i < requests; ++i) {
         const int kind = (c + i) % 3;
         bool ok = false;
+        std::string seen;
         if (kind == 0) {
           const auto got = client.status();
           ok = got && got->state == State::connected && got->active_profile == "WireGuard" &&
                got->public_address == "203.0.113.7";
+          // What came instead: the error's sentence, or the status's state and message.
+          seen = !got ? got.error().message
+                      : std::to_string(static_cast<int>(got->state)) + " " + got->message;
         } else if (kind == 1) {
           const auto got = client.traffic();
           ok = got && *got == morvex::client::Traffic{1024, 2048};
@@ -242,7 +246,7 @@ std::pair<long, long> steady_tunnel(int clients, int requests, std::vector<std::
           const std::lock_guard<std::mutex> guard(lock);
           ++sent;
         }
-        note(ok, kind == 0 ? "status" : kind == 1 ? "traffic" : "capabilities");
+        note(ok, kind == 0 ? "status: " + seen : kind == 1 ? "traffic" : "capabilities");
       }
     });
   }
