@@ -13,6 +13,7 @@
 #include "command/runner.hpp"
 #include "command/runner_detail.hpp"
 #include "command/runner_text.hpp"
+#include "windows/detached_work.hpp"
 #include "windows/service/process_supervision.hpp"
 #include "windows/unique_handle.hpp"
 
@@ -36,8 +37,6 @@ constexpr DWORD reap_wait_ms = 5000;
 constexpr std::size_t read_limit = max_command_output_bytes + 1;
 // Writes go to the pipe in pieces no larger than this.
 constexpr std::size_t write_chunk = 1 << 20;
-// The writer and reader need little stack.
-constexpr SIZE_T helper_stack_bytes = 64 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -289,11 +288,11 @@ bool prepare(const EngineCommand& command, const std::optional<std::string>& inp
 namespace detail {
 
 bool start_detached_thread(LPTHREAD_START_ROUTINE routine, void* context) {
-  const HANDLE thread = CreateThread(nullptr, helper_stack_bytes, routine, context,
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) return false;
-  CloseHandle(thread);
-  return true;
+  try {
+    return run_detached([routine, context] { (void)routine(context); });
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 Result<std::string> run_bounded_with(const EngineCommand& command,

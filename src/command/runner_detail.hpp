@@ -12,8 +12,8 @@
 // writer or reader thread fail to start.
 namespace morvex::detail {
 
-// Starts `routine(context)` on a new thread that nobody joins. On failure the
-// context still belongs to the caller.
+// Starts `routine(context)` as detached work on the thread pool, which nobody
+// waits for. On failure the context still belongs to the caller.
 using ThreadStarter = bool (*)(LPTHREAD_START_ROUTINE routine, void* context);
 
 bool start_detached_thread(LPTHREAD_START_ROUTINE routine, void* context);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "windows/detached_work.hpp"
 #include "windows/pipe/pipe_owner.hpp"
 #include "windows/pipe/portable/admission.hpp"
 #include "windows/pipe/portable/frame.hpp"
@@ -93,18 +94,19 @@ bool listen_again(HANDLE pipe, bool disconnect) {
   return SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) != FALSE;
 }
 
-// Serves one connection on a detached thread of its own, which then
-// disconnects the instance and hands it back or closes it. The loop lets go
-// of the instance first, so that a connection that ends at once already
-// knows the loop holds none. A thread that cannot be started leaves the
-// instance with the loop, as an instance whose client went away.
-void start_connection_thread(UniqueHandle& pipe, bool trusted,
-                             const std::shared_ptr<const ConnectionSettings>& settings,
-                             const std::shared_ptr<InstanceKeeper>& keeper) {
+// Serves one connection as detached work of its own, which then disconnects
+// the instance and hands it back or closes it. The loop lets go of the
+// instance first, so that a connection that ends at once already knows the
+// loop holds none. Work that cannot be queued leaves the instance with the
+// loop, as an instance whose client went away.
+void start_connection(UniqueHandle& pipe, bool trusted,
+                      const std::shared_ptr<const ConnectionSettings>& settings,
+                      const std::shared_ptr<InstanceKeeper>& keeper) {
   const HANDLE instance = pipe.get();
   (void)keeper->loop_holds(false);
+  bool queued = false;
   try {
-    std::thread([instance, trusted, settings, keeper] {
+    queued = run_detached([instance, trusted, settings, keeper] {
       UniqueHandle owned(instance);
       try {
         (void)serve_connection(owned.get(), trusted, *settings);
@@ -121,9 +123,13 @@ void start_connection_thread(UniqueHandle& pipe, bool trusted,
       } catch (...) {
         // The lock failed: the instance is closed.
       }
-    }).detach();
-    (void)pipe.release();
+    });
   } catch (...) {
+    // Out of memory for the work itself.
+  }
+  if (queued) {
+    (void)pipe.release();
+  } else {
     (void)keeper->loop_holds(true);
   }
 }
@@ -141,7 +147,7 @@ void accept_one(UniqueHandle& pipe, const std::function<bool()>& service_stoppin
   DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
   if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) return;
   const bool trusted = decide_trust(identity, pipe.get());
-  start_connection_thread(pipe, trusted, settings, keeper);
+  start_connection(pipe, trusted, settings, keeper);
 }
 
 }  // namespace

@@ -1,23 +1,9 @@
 #include "windows/service/service_host.hpp"
 
-#include <thread>
+#include "windows/detached_work.hpp"
 
 namespace morvex {
 namespace {
-
-// A wake-up thread that cannot be started changes nothing else: the flag is
-// set, and the loop sees it at its next client or retry.
-void start_detached(const std::function<void()>& work) {
-  try {
-    std::thread([work] {
-      try {
-        work();
-      } catch (...) {
-      }
-    }).detach();
-  } catch (...) {
-  }
-}
 
 void stop_sequence(Dispatcher& dispatcher, const ServiceLifecycle& lifecycle) {
   dispatcher.begin_stop();
@@ -65,7 +51,9 @@ DWORD handle_service_control(DWORD control, Dispatcher& dispatcher,
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
       dispatcher.begin_stop();
-      start_detached(wake_up);
+      // Work that cannot be queued changes nothing else: the flag is set, and
+      // the loop sees it at its next client or retry.
+      (void)run_detached(wake_up);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
     default: return ERROR_CALL_NOT_IMPLEMENTED;

@@ -41,7 +41,7 @@ struct ServiceLifecycle {
 void run_service(Dispatcher& dispatcher, const ServiceLifecycle& lifecycle);
 
 // The control handler's decision. Stop and shutdown mark the stop in the
-// dispatcher and start the wake-up on a detached thread; interrogate is
+// dispatcher and queue the wake-up on the thread pool; interrogate is
 // answered; everything else is not implemented (120).
 DWORD handle_service_control(DWORD control, Dispatcher& dispatcher,
                              const std::function<void()>& wake_up);
