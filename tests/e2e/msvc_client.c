@@ -2,7 +2,7 @@
  * uses morvex_client.dll through morvex_client.lib, as a Visual C++ app
  * would: a status, a connect with the WireGuard profile of the end-to-end
  * test, a disconnect. One line per call, "ACTION STATE [PUBLIC_ADDRESS]";
- * the first error ends it with "ACTION error KIND: SENTENCE" and status 1. */
+ * the first error ends it with "ACTION error: SENTENCE" and status 1. */
 #include <stdint.h>
 
 #include "morvex_client.h"
@@ -25,11 +25,8 @@ static void report(const char* action, morvex_error_kind kind, morvex_status* st
                    char* message) {
   put(action);
   if (kind != MORVEX_OK) {
-    char number[3] = {(char)('0' + kind / 10 % 10), (char)('0' + kind % 10), 0};
-    put(" error ");
-    put(kind < 10 ? number + 1 : number);
-    put(": ");
-    put(message != 0 ? message : "(no message)");
+    put(" error: ");
+    put(message);
     put("\n");
     ExitProcess(1);
   }

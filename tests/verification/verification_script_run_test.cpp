@@ -18,7 +18,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "command/runner.hpp"
@@ -296,23 +295,16 @@ const Scenario scenarios[] = {
     {"InputNotJson", "MorvexVPN", wireguard_profile, refused, [](json&) {}, "MorvexVPN 9.9.9.9"},
 };
 
-std::wstring widen(const char* text) { return std::wstring(text, text + std::strlen(text)); }
-
-// Each machine also in a constrained session, as under App Control: the
-// script's own code in ConstrainedLanguage, the simulated cmdlets trusted.
-class VerificationScriptRun : public ::testing::TestWithParam<std::tuple<Scenario, bool>> {};
+class VerificationScriptRun : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(VerificationScriptRun, AnswersAsTheServiceExpects) {
-  const auto& [scenario, constrained] = GetParam();
+  const Scenario& scenario = GetParam();
   json machine = protected_machine(scenario.adapter);
   scenario.change(machine);
 
-  EngineCommand command = engine_command(widen(MORVEX_PWSH_PATH));
+  EngineCommand command = engine_command(
+      std::wstring(MORVEX_PWSH_PATH, MORVEX_PWSH_PATH + std::strlen(MORVEX_PWSH_PATH)));
   command.arguments = powershell_arguments();
-  if (constrained) {
-    command.arguments.insert(command.arguments.begin(),
-                             {L"-ConfigurationFile", widen(MORVEX_CONSTRAINED_SESSION)});
-  }
   const std::string input = scenario.raw_input.value_or(
       script_input(scenario.adapter, expected_dns_servers(scenario.profile)));
   const ChildResult result = run_child(command, input,
@@ -337,12 +329,8 @@ TEST_P(VerificationScriptRun, AnswersAsTheServiceExpects) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Machines, VerificationScriptRun,
-                         ::testing::Combine(::testing::ValuesIn(scenarios), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::get<0>(info.param).name +
-                                  (std::get<1>(info.param) ? "Constrained" : "Full") + "Language";
-                         });
+INSTANTIATE_TEST_SUITE_P(Machines, VerificationScriptRun, ::testing::ValuesIn(scenarios),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace morvex
