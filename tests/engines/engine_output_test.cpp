@@ -121,31 +121,44 @@ TEST(OpenvpnStatus, FirstMatchingLinesGiveTheTotals) {
   }
 }
 
-TEST(TapAdapterOutput, CreatePrintsTheIdentifierAndListNamesEachAdapter) {
+TEST(TapAdapterOutput, CreateAndListPrintIdentifierNameAndHardwareId) {
+  // tapctl 2.7 (src/tapctl/main.c at v2.7.6): fwprintf(stdout, L"%ls\t%ls\t%ls\n", ...)
+  // in text mode; releases before it printed the identifier alone.
   const std::string id = "{0123ABCD-89ab-cdef-0123-456789ABCDEF}";
+  const std::string line = id + "\tMorvexOpenVPN\troot\\tap0901";
   const std::string invalid = "Windows returned an invalid VPN adapter identifier.";
+  const std::string unexpected = "Windows returned an unexpected VPN adapter.";
   struct Case {
     std::string output;
     std::string outcome;  // the identifier or the failure sentence
   };
   const Case cases[] = {
+      {line + "\r\n", id},
       {id + "\r\n", id},
       {"  " + id, id},
-      {id + "\tMorvexOpenVPN\troot\\tap0901\r\n", invalid},
+      {line + "\tx", unexpected},
+      {id + "\tmorvexopenvpn\troot\\tap0901", unexpected},
+      {id + "\tMorvexOpenVPN\tovpn-dco", unexpected},
+      {id + "\tMorvexOpenVPN", unexpected},
+      {line + "\n" + line, unexpected},
       {"", invalid},
       {"0123ABCD-89ab-cdef-0123-456789ABCDEF\tMorvexOpenVPN\troot\\tap0901", invalid},
       {"{0123ABCD-89ab-cdef-0123-456789ABCDEG}\tMorvexOpenVPN\troot\\tap0901", invalid},
       {"{0123ABCD-89ab-cdef-0123-456789ABCDE}\tMorvexOpenVPN\troot\\tap0901", invalid},
       {"{0123ABCD89ab-cdef-0123-456789ABCDEF0}\tMorvexOpenVPN\troot\\tap0901", invalid},
-      {"x \tMorvexOpenVPN\troot\\tap0901", invalid},
   };
   for (const auto& c : cases) {
     const auto result = parse_tap_create_output(c.output);
     EXPECT_EQ(result ? *result : result.error().message, c.outcome) << c.output;
   }
-  const std::string other = "{11111111-2222-3333-4444-555555555555}\tOpenVPN TAP-Windows6\r\n";
-  EXPECT_EQ(find_tap_adapter(other + id + "\tMorvexOpenVPN\r\n"), id);
-  EXPECT_EQ(find_tap_adapter(id + "\tmorvexopenvpn\r\n" + id + "\tMorvexOpenVPN2\n"), std::nullopt);
+  const std::string other =
+      "{11111111-2222-3333-4444-555555555555}\tOpenVPN TAP-Windows6\troot\\tap0901\r\n";
+  EXPECT_EQ(find_tap_adapter(other + line + "\r\n"), id);
+  EXPECT_EQ(find_tap_adapter(id + "\tMorvexOpenVPN\tROOT\\TAP0901\n"), id);
+  EXPECT_EQ(find_tap_adapter(id + "\tMorvexOpenVPN\r\n"), id);  // before 2.7
+  EXPECT_EQ(find_tap_adapter(id + "\tmorvexopenvpn\troot\\tap0901\r\n" + id + "\tMorvexOpenVPN2\n" +
+                             id + "\tMorvexOpenVPN\tovpn-dco\n"),
+            std::nullopt);
   EXPECT_EQ(find_tap_adapter("x\tMorvexOpenVPN\n" + id + " MorvexOpenVPN\n" + other), std::nullopt);
 }
 

@@ -111,7 +111,7 @@ TEST(TapAdapterTool, RunsOnceAndItsOutputIsCheckedStrictly) {
     ASSERT_TRUE(ensure_tap_adapter(setup.storage, setup.context));
     ASSERT_TRUE(ensure_tap_adapter(setup.storage, setup.context));
     EXPECT_EQ(read_file(setup.storage / L"adapter-tap.id"),
-              "{0123ABCD-89ab-cdef-0123-456789ABCDEF}");
+              "{0123ABCD-89AB-CDEF-0123-456789ABCDEF}");
     const auto runs = read_file(setup.root / L"OpenVPN\\bin\\tapctl-runs.txt");
     EXPECT_EQ(std::count(runs.begin(), runs.end(), '\n'), 1);
     EXPECT_NE(runs.find("create --hwid root\\tap0901 --name MorvexOpenVPN"), std::string::npos);
@@ -121,12 +121,14 @@ TEST(TapAdapterTool, RunsOnceAndItsOutputIsCheckedStrictly) {
     // name, and the adapter it lists is taken. A name in another case is not ours.
     ProgramsSetup setup;
     const auto adapters = setup.root / L"OpenVPN\\bin\\tapctl-adapters.txt";
-    write_file(adapters, "{11111111-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\r\n");
+    write_file(adapters,
+               "{11111111-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\troot\\tap0901\r\n");
     ASSERT_TRUE(ensure_tap_adapter(setup.storage, setup.context));
     EXPECT_EQ(read_file(setup.storage / L"adapter-tap.id"),
               "{11111111-89ab-cdef-0123-456789ABCDEF}");
     std::filesystem::remove(setup.storage / L"adapter-tap.id");
-    write_file(adapters, "{11111111-89ab-cdef-0123-456789ABCDEF}\tmorvexopenvpn\r\n");
+    write_file(adapters,
+               "{11111111-89ab-cdef-0123-456789ABCDEF}\tmorvexopenvpn\troot\\tap0901\r\n");
     const auto taken = ensure_tap_adapter(setup.storage, setup.context);
     ASSERT_FALSE(taken);
     EXPECT_EQ(taken.error().message,

@@ -28,7 +28,9 @@ using testing::ScriptedRunner;
 using testing::TempFolder;
 using testing::write_file;
 
-const std::string good_adapter = "{0123ABCD-89ab-cdef-0123-456789ABCDEF}\r\n";
+// What tapctl 2.7 prints for the adapter it made, in text mode.
+const std::string good_adapter =
+    "{0123ABCD-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\troot\\tap0901\r\n";
 
 TEST(EnsureTapAdapter, CreatesTheAdapterOnceAndKeepsItsIdentifier) {
   struct Case {
@@ -37,8 +39,8 @@ TEST(EnsureTapAdapter, CreatesTheAdapterOnceAndKeepsItsIdentifier) {
   };
   const Case cases[] = {
       {good_adapter, std::nullopt},
-      {"{0123ABCD-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\troot\\tap0901\n",
-       "Windows returned an invalid VPN adapter identifier."},
+      {"{0123ABCD-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\troot\\tap0901\tx\n",
+       "Windows returned an unexpected VPN adapter."},
       {"0123ABCD-89ab-cdef-0123-456789ABCDEF\tMorvexOpenVPN\troot\\tap0901\n",
        "Windows returned an invalid VPN adapter identifier."},
   };

@@ -32,9 +32,9 @@ check "adapter tool printing exactly the cap of garbage" "$(request "$openvpn_co
 scenario "$openvpn_bin" $'tapctl_output=\xff\xfe\xfd not text'
 check "adapter tool printing invalid UTF-8" "$(request "$openvpn_connect")" \
   "$(error 'Invalid VPN response.')"
-scenario "$openvpn_bin" 'tapctl_output={0123ABCD-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\troot\\tap0901\tfourth'
-check "adapter tool printing more than the identifier" "$(request "$openvpn_connect")" \
-  "$(error 'Windows returned an invalid VPN adapter identifier.')"
+scenario "$openvpn_bin" 'tapctl_output={0123ABCD-89ab-cdef-0123-456789ABCDEF}\tMorvexOpenVPN\tovpn-dco'
+check "adapter tool printing another hardware id" "$(request "$openvpn_connect")" \
+  "$(error 'Windows returned an unexpected VPN adapter.')"
 scenario "$openvpn_bin" 'tapctl_exit=-1073741819'
 check "adapter tool crashing (access violation status)" "$(request "$openvpn_connect")" \
   "$(error 'The VPN component could not complete the operation.')"

@@ -16,13 +16,21 @@ inline constexpr std::string_view tap_hardware_id = "root\\tap0901";
 // "-", 4, "-", 4, "-", 12, "}"; digits in either case.
 bool is_adapter_identifier(std::string_view text);
 
-// The identifier of the adapter that `create` made: the tool prints only that
-// identifier (white space around it is ignored).
+// The identifier of the adapter that `create` made. The tool prints the
+// adapter as `list` does: identifier, tab, name, tab, hardware identifier
+// (tapctl 2.7); the name must be tap_adapter_name and the hardware identifier
+// the one asked for, else "Windows returned an unexpected VPN adapter.". The
+// identifier alone, as releases before 2.7 print it, is taken too. White space
+// around the line is ignored; a malformed identifier gives "Windows returned
+// an invalid VPN adapter identifier.".
 Result<std::string> parse_tap_create_output(std::string_view output);
 
 // The identifier of the adapter named exactly tap_adapter_name in the output of
-// `list`, which prints one adapter a line: its identifier, a tab and its name.
-// Nothing when no line names it with a well-formed identifier.
+// `list --hwid root\tap0901`, which prints one adapter a line: identifier, tab,
+// name, tab, hardware identifier (before 2.7: identifier, tab, name). The
+// hardware identifier, when printed, must be tap_hardware_id in any letter
+// case, as the tool compares it. Nothing when no line names our adapter with a
+// well-formed identifier.
 std::optional<std::string> find_tap_adapter(std::string_view list_output);
 
 }  // namespace morvex
