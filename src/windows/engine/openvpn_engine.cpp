@@ -10,6 +10,7 @@
 #include "command/runner_text.hpp"
 #include "windows/engine/engine_locations.hpp"
 #include "windows/engine/openvpn_exit_event.hpp"
+#include "windows/engine/portable/engine_text.hpp"
 #include "windows/engine/portable/openvpn_output.hpp"
 #include "windows/engine/portable/tap_adapter_output.hpp"
 #include "windows/engine/private_files.hpp"
@@ -211,15 +212,18 @@ Readiness openvpn_readiness(const TunnelState& state) {
   // Without a running process the log and status files are leftovers: a
   // teardown stopped OpenVPN and then failed, or OpenVPN ended by itself.
   if (!openvpn_running(state)) return {EngineReadiness::stopped, {}};
-  const auto log = read_text_file(in_directory(state, openvpn_log_file), log_limit);
+  // OpenVPN writes what a server pushes or says as it came, and releases
+  // before 2.7 wrote their own messages in the ANSI code page: the log is
+  // searched as bytes, whatever their encoding.
+  const auto log = read_file_bytes(in_directory(state, openvpn_log_file), log_limit);
   if (!log || !openvpn_log_ready(*log)) return {};
   return {EngineReadiness::ready, "MorvexOpenVPN"};
 }
 
 std::optional<TrafficTotals> openvpn_traffic(const TunnelState& state) {
   if (!openvpn_running(state)) return std::nullopt;
-  const auto status = read_text_file(in_directory(state, openvpn_status_file), status_limit);
-  if (!status) return std::nullopt;
+  const auto status = read_file_bytes(in_directory(state, openvpn_status_file), status_limit);
+  if (!status || !engine_text::is_utf8(*status)) return std::nullopt;
   return parse_openvpn_status(*status);
 }
 

@@ -26,7 +26,7 @@ Result<std::filesystem::path> write_private_file(const std::filesystem::path& di
   return path;
 }
 
-std::optional<std::string> read_text_file(const std::filesystem::path& path, std::size_t limit) {
+std::optional<std::string> read_file_bytes(const std::filesystem::path& path, std::size_t limit) {
   UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -40,7 +40,6 @@ std::optional<std::string> read_text_file(const std::filesystem::path& path, std
     if (read > limit - text.size()) return std::nullopt;
     text.append(buffer, read);
   }
-  if (!engine_text::is_utf8(text)) return std::nullopt;
   return text;
 }
 

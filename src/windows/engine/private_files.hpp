@@ -26,7 +26,8 @@ Result<std::filesystem::path> write_private_file(const std::filesystem::path& di
                                                  std::wstring_view name, std::string_view bytes);
 
 // The whole content of a file that another process may be writing, when it
-// can be opened, is at most `limit` bytes long and is valid UTF-8.
-std::optional<std::string> read_text_file(const std::filesystem::path& path, std::size_t limit);
+// can be opened and is at most `limit` bytes long. The bytes are given as they
+// are: the caller decides whether they must be text.
+std::optional<std::string> read_file_bytes(const std::filesystem::path& path, std::size_t limit);
 
 }  // namespace morvex
