@@ -8,6 +8,7 @@
 #include "policy/openvpn_directives.hpp"
 #include "policy/policy_messages.hpp"
 #include "policy/unicode_text.hpp"
+#include "policy/whole_number.hpp"
 
 namespace morvex {
 namespace {
@@ -18,6 +19,12 @@ namespace {
 constexpr std::size_t max_line_bytes = 255;
 
 constexpr std::string_view net_gateway = "net_gateway";
+
+// OpenVPN leaves only this many seconds after its exit event when the profile
+// asks it to notify the server first; every disconnect and switch waits for it.
+constexpr std::string_view exit_notify_directive = "explicit-exit-notify";
+constexpr std::uint32_t max_exit_notify_seconds = 3;
+constexpr std::string_view capped_exit_notify_line = "explicit-exit-notify 3";
 
 std::unexpected<Failure> fail_with(std::string_view message) { return fail(std::string(message)); }
 
@@ -130,6 +137,7 @@ bool is_dropped(const Directive& directive, bool provider_chosen) {
 // What becomes of one line of the profile.
 enum class Verdict {
   keep,         // written to the output as trimmed
+  cap,          // written as the capped exit notification
   drop,         // left out (comments, enforced lines, dropped directives)
   unsupported,  // the profile is refused as unsupported
   invalid,      // the profile is refused as invalid
@@ -201,7 +209,22 @@ class Sanitizer {
     // Only directives count as marks: a line inside an inline block that
     // looks like "remote-cert-tls server" does not require anything.
     marks_ |= bit(directive->mark);
+    if (directive->name == exit_notify_directive) return exit_notify_verdict(line);
     return is_dropped(*directive, provider_chosen_) ? Verdict::drop : Verdict::keep;
+  }
+
+  // OpenVPN waits the given number of seconds after its exit event before it
+  // leaves (src/openvpn/sig.c), and the teardown ends it after 10 s: a
+  // longer wait is written as the longest one allowed.
+  static Verdict exit_notify_verdict(std::string_view line) {
+    auto seconds = line.substr(exit_notify_directive.size());
+    seconds.remove_prefix(std::min(seconds.find_first_not_of(" \t"), seconds.size()));
+    const bool number =
+        !seconds.empty() &&
+        seconds.find_first_not_of("0123456789", seconds.front() == '+') == std::string_view::npos &&
+        seconds != "+";
+    return number && !parse_whole_number(seconds, max_exit_notify_seconds) ? Verdict::cap
+                                                                           : Verdict::keep;
   }
 
   bool provider_chosen_;
@@ -220,6 +243,7 @@ Result<std::string> sanitize_openvpn_profile(std::string_view text, DnsServers d
   while (lines.next(line)) {
     switch (sanitizer.read(line)) {
       case Verdict::keep: sanitizer.keep(line); break;
+      case Verdict::cap: sanitizer.keep(capped_exit_notify_line); break;
       case Verdict::drop: break;
       case Verdict::unsupported: return fail_with(policy_message::unsupported_profile);
       case Verdict::invalid: return fail_with(policy_message::invalid_openvpn_profile);

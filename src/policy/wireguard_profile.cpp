@@ -188,6 +188,9 @@ Result<void> check_required(ProfileValues& values, Key key, Check check) {
 Result<void> check_values(ProfileValues& values, bool provider_chosen) {
   if (auto checked = check_key(values[Key::private_key]); !checked) return checked;
   if (auto checked = check_key(values[Key::public_key]); !checked) return checked;
+  if (values[Key::public_key] == zero_wireguard_key) {
+    return fail_with(policy_message::unsupported_profile);
+  }
   if (values[Key::preshared_key] && !is_wireguard_key(*values[Key::preshared_key])) {
     return fail_with(policy_message::unsupported_profile);
   }

@@ -15,6 +15,12 @@ namespace morvex {
 // exactly 32 bytes.
 bool is_wireguard_key(std::string_view value);
 
+// The one encoding of the key of 32 zero bytes that is_wireguard_key takes.
+// WireGuard reads a peer with this public key as one without a key and refuses
+// the profile ("All peers must have public keys", conf/parser.go).
+inline constexpr std::string_view zero_wireguard_key =
+    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+
 // One item of `Address` or `AllowedIPs`: an IPv4 or IPv6 address, `/`, and a
 // prefix length of at most 32 or 128. A missing `/` or a bad address is
 // "Invalid VPN address."; a bad prefix length makes the profile unsupported.

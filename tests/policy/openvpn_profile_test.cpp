@@ -91,6 +91,21 @@ TEST(SanitizeOpenvpnProfile, TrimsUnicodeWhiteSpaceAroundEveryLine) {
       minimal + "<ca>\nMIIB\n</ca>\nremote-cert-tls server\ntls-version-min 1.2\n" + enforced);
 }
 
+TEST(SanitizeOpenvpnProfile, CapsTheExitNotificationAtThreeSeconds) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"explicit-exit-notify 10", "explicit-exit-notify 3"},
+      {"explicit-exit-notify\t+4", "explicit-exit-notify 3"},
+      {"explicit-exit-notify 99999999999", "explicit-exit-notify 3"},
+      {"explicit-exit-notify 3", "explicit-exit-notify 3"},
+      {"explicit-exit-notify", "explicit-exit-notify"},  // one second
+  };
+  for (const auto& [line, written] : cases) {
+    EXPECT_EQ(sanitized(minimal + line + "\n", no_provider),
+              minimal + written + "\nremote-cert-tls server\ntls-version-min 1.2\n" + enforced)
+        << line;
+  }
+}
+
 TEST(SanitizeOpenvpnProfile, RefusesWhatCouldLeaveTheTunnel) {
   struct Case {
     std::string added;

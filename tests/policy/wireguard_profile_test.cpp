@@ -151,6 +151,7 @@ TEST(ValidateWireguardProfile, RefusesWithTheMessageOfTheFirstFault) {
       {private_key, "yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5uc", unsupported},
       {private_key, "yMnKy8zNzs/Q0dLT1NXW19jZ2tvc3d7f4OHi4+Tl5ud=", unsupported},
       {public_key, public_key + "=", unsupported},
+      {public_key, "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", unsupported},  // 32 zero bytes
       {private_key, "\xC8" + private_key.substr(1), unsupported},  // conf/parser.go: base64
       {endpoint, endpoint + "\nPresharedKey = abc", unsupported},
       {"PrivateKey=" + private_key, "", incomplete},
