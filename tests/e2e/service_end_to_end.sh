@@ -45,6 +45,13 @@ check "idle traffic is null" "$(service_request "$traffic")" '{"result":null}'
 reply="$(service_request "$(connect_request wireguard Oslo quad9)")"
 check_contains "wireguard connects" "$reply" '"publicAddress":"203.0.113.7","state":"connected"'
 check_contains "wireguard reports itself" "$reply" '"activeProfile":"WireGuard"'
+# The service manager keeps each service's start type in the registry (Wine's
+# sc has no qc): 3 is demand start, 2 automatic.
+start_type() {
+  "$wine" reg query "HKLM\\System\\CurrentControlSet\\Services\\$1" /v Start </dev/null |
+    tr -d '\r' | awk '$1 == "Start" {print $3}'
+}
+check "the tunnel service starts only when asked" "$(start_type 'WireGuardTunnel$MorvexVPN')" 0x3
 check "forced DNS reaches the check" "$(head -n 1 "$powershell_dir/powershell-runs.txt")" \
   '{"adapter":"MorvexVPN","dns":["9.9.9.9","149.112.112.112"]}'
 scripts_before=$(lines "$powershell_dir/powershell-runs.txt")
@@ -125,6 +132,27 @@ wait "$slow"
 check "cancelled connect" "$(cat "$slow_reply")" "$disconnected"
 check "half-built tunnel removed" "$(ls "$runtime" | grep -c -E '^openvpn\.(ovpn|auth)$')" "0"
 
+# A tunnel service takes no stop while it resolves its endpoint and creates
+# its adapter (here 4 s): a cancel 0.8 s into it waits until it takes one, and
+# the uninstall never meets it starting, which would leave it running.
+scenario "$wireguard_dir" 'tunnel_start_ms=4000'
+rm -f "$wireguard_dir/wireguard-runs.txt"
+service_request "$(connect_request wireguard Bergen quad9)" >"$slow_reply" &
+slow=$!
+for _ in $(seq 100); do [[ "$(service_query 'WireGuardTunnel$MorvexVPN')" == START_PENDING ]] && break; done
+sleep 0.8
+cancelled_at=$(date +%s%N)
+service_request '{"action":"cancel"}' >/dev/null
+wait "$slow"
+check "cancel during a tunnel start" "$(cat "$slow_reply")" "$disconnected"
+check "cancel during a tunnel start ends within 12 s" \
+  "$((($(date +%s%N) - cancelled_at) / 1000000000 < 12))" 1
+check "no tunnel after the cancelled start" \
+  "$(service_query 'WireGuardTunnel$MorvexVPN')/$(ends '/tunnelservice')" "missing/gone"
+check "the uninstall never met a starting tunnel" \
+  "$(cat "$wireguard_dir/wireguard-runs.txt")" "uninstall: stop taken"
+healthy
+
 # A second connect cancels the first and runs itself.
 service_request "$(connect_request openvpn Rome server)" >"$slow_reply" &
 slow=$!
@@ -171,6 +199,22 @@ held_file_scenario() {  # held_file_scenario PROTOCOL FILE ENGINE_NAME
 
 held_file_scenario openvpn openvpn.log OpenVPN
 held_file_scenario wireguard MorvexVPN.conf WireGuard
+
+# Another program holds the tunnel service open, as the Services console
+# does: Windows keeps the deleted service, stopped, until it lets go. The
+# tunnel is down all the same, so the disconnect ends and cleans up.
+check_contains "wireguard connects before its service is held" \
+  "$(service_request "$(connect_request wireguard Rome quad9)")" '"state":"connected"'
+rm -f "$drive/held.marker"
+"$wine" "$bin_folder/hold-file.exe" 'service:WireGuardTunnel$MorvexVPN' 'C:\held.marker' &
+holder=$!
+for _ in $(seq 100); do [[ -f "$drive/held.marker" ]] && break; sleep 0.1; done
+held_at=$(date +%s%N)
+check "service held: disconnect" "$(service_request "$disconnect")" "$disconnected"
+check "service held: disconnect within 25 s" "$((($(date +%s%N) - held_at) / 1000000000 < 25))" 1
+check "service held: configuration removed" "$(ls "$runtime" | grep -c -F -x MorvexVPN.conf)" "0"
+rm -f "$drive/held.marker"
+wait "$holder"
 
 # A stop during a connect ends the connect and leaves no engine files.
 scenario "$openvpn_bin" 'openvpn=never_ready'

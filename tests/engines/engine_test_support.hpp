@@ -104,15 +104,15 @@ inline void install_simulated(const std::wstring& simulated, const std::filesyst
                              std::filesystem::copy_options::overwrite_existing);
 }
 
-// A tunnel service of the given command line, stopped and deleted when the
-// test ends.
+// A tunnel service of the given command line, made to start with Windows as
+// the WireGuard manager makes it, stopped and deleted when the test ends.
 class TunnelService {
  public:
   TunnelService(const std::wstring& tunnel, const std::wstring& command_line)
       : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
     const std::wstring name = L"WireGuardTunnel$" + tunnel;
     service_.reset(CreateServiceW(manager_.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                   SERVICE_ERROR_NORMAL, command_line.c_str(), nullptr, nullptr,
                                   nullptr, nullptr, nullptr));
   }
@@ -123,6 +123,14 @@ class TunnelService {
     DeleteService(service_.get());
   }
   bool created() const { return static_cast<bool>(service_); }
+  DWORD start_type() const {
+    alignas(QUERY_SERVICE_CONFIGW) unsigned char buffer[8192];
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+    DWORD needed = 0;
+    return QueryServiceConfigW(service_.get(), config, sizeof(buffer), &needed)
+               ? config->dwStartType
+               : 0;
+  }
   bool start() { return StartServiceW(service_.get(), 0, nullptr) && wait_for(SERVICE_RUNNING); }
   bool wait_for(DWORD state) {
     for (int i = 0; i < 200; ++i) {

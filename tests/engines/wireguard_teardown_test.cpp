@@ -77,8 +77,15 @@ TEST(InstallWireguardTunnel, WritesTheConfigurationAndInstallsItsService) {
   const auto context = testing::test_context(runner, folder.path() / L"pf");
   TunnelState state(folder.path());
   const auto conf = folder.path() / (context.tunnel_name + L".conf");
+  // The manager installs the tunnel service to start with Windows.
+  std::optional<testing::TunnelService> service;
+  runner.answer = [&](const EngineCommand&) -> Result<std::string> {
+    service.emplace(context.tunnel_name, testing::tunnel_service_line(conf));
+    return std::string();
+  };
 
   ASSERT_TRUE(install_wireguard_tunnel(state, wireguard_profile(), context));
+  EXPECT_EQ(service->start_type(), static_cast<DWORD>(SERVICE_DEMAND_START));
   EXPECT_EQ(read_file(conf), wireguard_profile().config);
   ASSERT_EQ(runner.runs.size(), 1u);
   EXPECT_EQ(runner.runs[0].command.program,
@@ -305,7 +312,9 @@ TEST(Teardown, RemovesOnlyATunnelServiceThatRunsOurConfiguration) {
                 (folder.path() / L"pf" / L"WireGuard\\wireguard.exe").wstring());
       EXPECT_EQ(runner.runs[0].command.arguments,
                 (std::vector<std::wstring>{L"/uninstalltunnelservice", context.tunnel_name}));
-      EXPECT_EQ(runner.runs[0].timeout, 15s);
+      // The uninstall and the wait for the tunnel to go share 15 s.
+      EXPECT_LE(runner.runs[0].timeout, 15s);
+      EXPECT_GT(runner.runs[0].timeout, 14s);
       EXPECT_TRUE(gone_during_uninstall);
       EXPECT_FALSE(testing::TunnelService::exists(context.tunnel_name));
       EXPECT_FALSE(std::filesystem::exists(conf));
@@ -327,8 +336,7 @@ TEST(Teardown, AFailedUninstallKeepsFilesAndProfile) {
   ScriptedRunner runner;
   auto context = testing::test_context(runner, folder.path() / L"pf");
   const auto conf = (folder.path() / (context.tunnel_name + L".conf")).wstring();
-  testing::TunnelService service(context.tunnel_name,
-                                 L"wireguard.exe /tunnelservice \"" + conf + L"\"");
+  testing::TunnelService service(context.tunnel_name, testing::tunnel_service_line(conf));
   ASSERT_TRUE(service.created());
   testing::write_file(conf, "x");
   runner.answer = [](const EngineCommand&) -> Result<std::string> {
@@ -343,7 +351,8 @@ TEST(Teardown, AFailedUninstallKeepsFilesAndProfile) {
   EXPECT_TRUE(std::filesystem::exists(conf));
   EXPECT_TRUE(state.active_profile);
 
-  // The manager succeeds but the tunnel service does not go within the wait.
+  // The manager succeeds but the running tunnel does not stop within the wait.
+  ASSERT_TRUE(service.start());
   runner.answer = [](const EngineCommand&) -> Result<std::string> { return std::string(); };
   context.tunnel_removal_wait = 300ms;
   const auto waited = teardown_tunnel(state, context);

@@ -1,15 +1,29 @@
 // Simulated WireGuard manager, for tests only, as WireGuard/wireguard-windows
-// shows it (manager/install.go, tunnel/service.go; a refusal exits 1: main.go).
-//   /installtunnelservice PATH   installs and starts the service
-//                                "WireGuardTunnel$<file name without .conf>", whose
-//                                command line carries PATH, and exits 0 without
-//                                waiting for it to run; refuses a service of that
-//                                name that is not stopped, deletes a stopped one
-//   /uninstalltunnelservice NAME asks "WireGuardTunnel$NAME" to stop, deletes it
-//                                and exits 0 at once; it goes once it has stopped
-//                                and no handle is open (Microsoft, DeleteService)
-//   /tunnelservice PATH          the tunnel service body: runs until stopped, then
-//                                stays STOP_PENDING for "tunnel_stop_ms" (0)
+// shows it at main (manager/install.go, tunnel/service.go; a refusal exits 1:
+// main.go).
+//   /installtunnelservice PATH   installs the service "WireGuardTunnel$<file name
+//                                without .conf>" to start with Windows
+//                                (StartAutomatic), its command line carrying PATH,
+//                                starts it and exits 0 without waiting for it to
+//                                run; refuses a service of that name that is not
+//                                stopped, deletes a stopped one and waits for as
+//                                long as it is marked for deletion (InstallTunnel)
+//   /uninstalltunnelservice NAME asks "WireGuardTunnel$NAME" to stop, ignores a
+//                                refusal, deletes it and exits 0 at once
+//                                (UninstallTunnel); it goes once it has stopped
+//                                and no handle is open (Microsoft, DeleteService).
+//                                Each run appends "uninstall: stop taken" or
+//                                "uninstall: stop refused" to "wireguard-runs.txt"
+//   /tunnelservice PATH          the tunnel service body (tunnelService.Execute):
+//                                start-pending without accepting a stop for
+//                                "tunnel_start_ms" (0: resolving the endpoint,
+//                                creating the adapter), then running and taking
+//                                stop; once stopped, stop-pending for
+//                                "tunnel_stop_ms" (0)
+// Wine drops a deleted service from its database, and ends its process, once
+// no handle is open, where Windows keeps a running one, marked for deletion,
+// until it stops: the tunnel service holds a handle to itself while it runs,
+// so that a tunnel deleted while it started runs on as it would on Windows.
 // Scenario keys: install = ok | fail | slow (sleeps 30 s); uninstall = ok | fail.
 #include <windows.h>
 
@@ -52,7 +66,7 @@ int install(const std::wstring& path) {
   }
   SC_HANDLE service =
       CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                      command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   int result = 3;
   if (service != nullptr) {
@@ -63,15 +77,17 @@ int install(const std::wstring& path) {
   return result;
 }
 
-// Waits (bounded) until the deleted service has left the manager's database.
+// Waits, without a bound as the manager does, until the deleted service has
+// left the manager's database.
 bool wait_until_gone(SC_HANDLE manager, const std::wstring& name) {
-  for (int i = 0; i < 400; ++i) {
+  while (true) {
     SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
-    if (service == nullptr) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
-    CloseServiceHandle(service);
-    Sleep(25);
+    if (service == nullptr && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+      return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    }
+    if (service != nullptr) CloseServiceHandle(service);
+    Sleep(333);
   }
-  return false;
 }
 
 int uninstall(const std::wstring& tunnel) {
@@ -84,7 +100,9 @@ int uninstall(const std::wstring& tunnel) {
   int result = 3;
   if (service != nullptr) {
     SERVICE_STATUS status{};
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    simulated::record(L"wireguard-runs.txt", ControlService(service, SERVICE_CONTROL_STOP, &status)
+                                                 ? L"uninstall: stop taken"
+                                                 : L"uninstall: stop refused");
     result = DeleteService(service) || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE ? 0 : 4;
     CloseServiceHandle(service);
   }
@@ -96,17 +114,18 @@ SERVICE_STATUS_HANDLE status_handle = nullptr;
 HANDLE stop_event = nullptr;
 std::wstring service_name;
 
-void report(DWORD state) {
+void report(DWORD state, DWORD accepted) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  status.dwControlsAccepted = accepted;
+  status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 3000;
   SetServiceStatus(status_handle, &status);
 }
 
 DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
   if (code == SERVICE_CONTROL_STOP) {
-    report(SERVICE_STOP_PENDING);
+    report(SERVICE_STOP_PENDING, 0);
     SetEvent(stop_event);
   }
   return NO_ERROR;
@@ -115,10 +134,18 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
 void WINAPI service_main(DWORD, wchar_t**) {
   status_handle = RegisterServiceCtrlHandlerExW(service_name.c_str(), control, nullptr);
   if (status_handle == nullptr) return;
-  report(SERVICE_RUNNING);
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE self = OpenServiceW(manager, service_name.c_str(), SERVICE_QUERY_STATUS);
+  const auto scenario = simulated::read_scenario();
+  report(SERVICE_START_PENDING, 0);
+  Sleep(std::stoul(simulated::setting(scenario, "tunnel_start_ms", "0")));
+  report(SERVICE_START_PENDING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
+  report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
   WaitForSingleObject(stop_event, INFINITE);
   Sleep(std::stoul(simulated::setting(simulated::read_scenario(), "tunnel_stop_ms", "0")));
-  report(SERVICE_STOPPED);
+  report(SERVICE_STOPPED, 0);
+  CloseServiceHandle(self);
+  CloseServiceHandle(manager);
 }
 
 int tunnel_service(const std::wstring& path) {

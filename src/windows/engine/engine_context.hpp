@@ -47,7 +47,9 @@ struct EngineContext {
   };
   // How long a teardown lets OpenVPN leave by itself before ending it.
   std::chrono::milliseconds openvpn_exit_wait{10000};
-  // How long a teardown waits for an uninstalled tunnel service to go.
+  // How long a teardown may take to remove the WireGuard tunnel service: the
+  // wait for a starting tunnel to take a stop, the uninstall and the wait for
+  // the tunnel to be down share it.
   std::chrono::milliseconds tunnel_removal_wait{15000};
 };
 

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -17,7 +18,6 @@ constexpr auto exit_poll_interval = 50ms;
 // After TerminateProcess the process ends promptly; the wait for it is
 // bounded all the same.
 constexpr DWORD terminate_wait_ms = 5000;
-constexpr auto uninstall_timeout = 15s;
 
 enum class Exit { exited, running, unknown };
 
@@ -55,11 +55,16 @@ Result<void> stop_openvpn(HANDLE process, std::chrono::milliseconds wait) {
 
 // Removes the WireGuard tunnel service when it provably runs our
 // configuration file; a tunnel service of another program is left alone.
-// Our handles are closed before the manager program runs: while any handle
-// to it is open, a deleted service stays "marked for deletion". The manager
-// returns while the tunnel still stops, and the next install refuses a tunnel
-// service of the same name until it is gone, so the teardown waits for that.
+// A tunnel that is still starting is waited for until it can take the
+// uninstall's stop, the uninstall runs, and the teardown waits until the
+// tunnel is down: the manager returns while it still stops, and the next
+// install refuses a tunnel service of the same name until it is gone. Our
+// handles are closed before the manager program runs. The three share one
+// deadline; the first may take two thirds of it, so that the uninstall always
+// has time.
 Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineContext& context) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + context.tunnel_removal_wait;
   const auto found = find_tunnel_service(state, context, false);
   if (!found) return std::unexpected(found.error());
   if (found->owner == TunnelServiceOwner::none) return {};
@@ -67,11 +72,19 @@ Result<void> remove_wireguard_tunnel(const TunnelState& state, const EngineConte
     return fail("A different VPN owns the Morvex adapter name. Close it before connecting.");
   }
 
-  auto command = engine_command(context.program_path(wireguard_manager_program));
-  command.arguments = {L"/uninstalltunnelservice", context.tunnel_name};
-  const auto run = context.runner.run(command, std::nullopt, uninstall_timeout);
-  if (!run) return std::unexpected(run.error());
-  return await_tunnel_service_removal(context);
+  const auto stoppable =
+      await_stoppable_tunnel_service(context, start + context.tunnel_removal_wait * 2 / 3);
+  if (!stoppable) return std::unexpected(stoppable.error());
+  if (*stoppable) {
+    auto command = engine_command(context.program_path(wireguard_manager_program));
+    command.arguments = {L"/uninstalltunnelservice", context.tunnel_name};
+    const auto left =
+        std::max(std::chrono::nanoseconds(deadline - std::chrono::steady_clock::now()),
+                 std::chrono::nanoseconds(0));
+    const auto run = context.runner.run(command, std::nullopt, left);
+    if (!run) return std::unexpected(run.error());
+  }
+  return await_tunnel_service_removal(context, deadline);
 }
 
 Result<void> delete_private_files(const TunnelState& state, const EngineContext& context) {

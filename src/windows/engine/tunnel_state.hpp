@@ -50,8 +50,9 @@ struct TunnelState {
 // clears the record. In order: signals OpenVPN's exit event and waits for the
 // process (ending it after `context.openvpn_exit_wait`), closes the event and
 // the job, uninstalls the WireGuard tunnel service when its command line names
-// our configuration file (and refuses when it names another) and waits up to
-// `context.tunnel_removal_wait` for it to leave the service manager, deletes the
+// our configuration file (and refuses when it names another), once it can take
+// a stop, and waits for it to be down, all within
+// `context.tunnel_removal_wait`, deletes the
 // per-connection private files and forgets the active profile, its time and
 // the kept protection results.
 //

@@ -33,7 +33,7 @@ Result<void> install_wireguard_tunnel(TunnelState& state, const Profile& profile
   command.arguments = {L"/installtunnelservice", path->wstring()};
   const auto run = context.runner.run(command, std::nullopt, install_timeout);
   if (!run) return std::unexpected(run.error());
-  return {};
+  return make_tunnel_service_demand_start(state, context);
 }
 
 Readiness wireguard_readiness(const TunnelState& state, const EngineContext& context) {

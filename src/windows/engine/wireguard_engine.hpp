@@ -10,7 +10,8 @@
 namespace morvex {
 
 // Writes the tunnel's configuration file into private storage and has the
-// WireGuard manager install and start the tunnel service for it.
+// WireGuard manager install and start the tunnel service for it, then makes
+// that service start only when asked (a failure there fails the install).
 Result<void> install_wireguard_tunnel(TunnelState& state, const Profile& profile,
                                       const EngineContext& context);
 
