@@ -78,15 +78,16 @@ TEST(WireguardTunnel, InstallsProbesAndTearsDownTheTunnelService) {
   EXPECT_FALSE(setup.state.active_profile);
 }
 
-TEST(WireguardTunnel, StaleOrMalformedQueryOutputIsNotReady) {
+TEST(WireguardTunnel, StaleQueryOutputIsIdleAndMalformedIsNotReady) {
   ProgramsSetup setup;
   Profile profile;
   profile.config = "[Interface]\n";
   ASSERT_TRUE(install_wireguard_tunnel(setup.state, profile, setup.context));
   const auto scenario = setup.root / L"WireGuard\\scenario.txt";
 
+  // A handshake long ago: the tunnel may be idle, and only traffic can tell.
   write_file(scenario, "latest_handshakes=peer\\t0\\npeer2\\t1000\\n\ntransfer=peer\\t1\\tx\\n\n");
-  EXPECT_EQ(wireguard_readiness(setup.state, setup.context).state, EngineReadiness::not_ready);
+  EXPECT_EQ(wireguard_readiness(setup.state, setup.context).state, EngineReadiness::idle);
   EXPECT_EQ(wireguard_traffic(setup.state, setup.context), std::nullopt);
 
   write_file(scenario, "latest_handshakes=\\xff\ntransfer=\n");

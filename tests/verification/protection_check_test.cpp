@@ -122,6 +122,18 @@ TEST_F(ProbeStatusTest, AnEngineNotReadyDropsTheSourceSoBothChecksRunAgain) {
   EXPECT_EQ(probes.trace_runs, 2);
 }
 
+TEST_F(ProbeStatusTest, AnIdleTunnelIsProvedByTrafficInTheSameCall) {
+  probe();
+  probes.ready = {AdapterReadiness::Kind::idle, "MorvexVPN"};
+  probes.clock += 1s;  // both kept results still fresh
+  EXPECT_EQ(probe().public_address, "203.0.113.7");
+  EXPECT_EQ(probes.trace_runs, 2);
+  EXPECT_EQ(probes.script_runs, 1);
+  probes.trace_output = fail("VPN component timed out. Please try again.");
+  EXPECT_EQ(probe().state, ConnectionState::checking);
+  EXPECT_EQ(probes.trace_runs, 3);
+}
+
 TEST_F(ProbeStatusTest, FailedChecksLeaveCheckingAndDropBothKeptValues) {
   struct Case {
     const char* name;

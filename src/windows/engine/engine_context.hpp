@@ -61,12 +61,14 @@ std::uint64_t system_unix_seconds();
 // program-files root, the system clock and the fixed names.
 EngineContext default_engine_context(CommandRunner& runner);
 
-// What an engine's readiness probe found.
-enum class EngineReadiness { stopped, not_ready, ready };
+// What an engine's readiness probe found. Idle: the engine runs but cannot
+// say that the tunnel passes traffic (a WireGuard tunnel that has sent nothing
+// since its last handshake went stale); only traffic through it can show that.
+enum class EngineReadiness { stopped, not_ready, idle, ready };
 
 struct Readiness {
   EngineReadiness state = EngineReadiness::not_ready;
-  // The adapter carrying the tunnel; set when ready.
+  // The adapter carrying the tunnel; set when idle or ready.
   std::string adapter;
 };
 

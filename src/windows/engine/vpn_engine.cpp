@@ -22,6 +22,7 @@ class RecordProbes final : public ProtectionProbes {
     switch (found.state) {
       case EngineReadiness::stopped: return {AdapterReadiness::Kind::stopped, ""};
       case EngineReadiness::not_ready: return {AdapterReadiness::Kind::not_ready, ""};
+      case EngineReadiness::idle: return {AdapterReadiness::Kind::idle, found.adapter};
       case EngineReadiness::ready: return {AdapterReadiness::Kind::ready, found.adapter};
     }
     return {AdapterReadiness::Kind::not_ready, ""};

@@ -47,8 +47,14 @@ Readiness wireguard_readiness(const TunnelState& state, const EngineContext& con
   }
   if (service->current_state != SERVICE_RUNNING) return {};
   const auto output = run_wg_show(context, L"latest-handshakes");
-  if (!output || !has_recent_handshake(*output, context.unix_seconds())) return {};
-  return {EngineReadiness::ready, engines::utf8_from_wide(context.tunnel_name).value_or("")};
+  if (!output) return {};
+  const auto adapter = engines::utf8_from_wide(context.tunnel_name).value_or("");
+  switch (latest_handshakes(*output, context.unix_seconds())) {
+    case Handshakes::recent: return {EngineReadiness::ready, adapter};
+    case Handshakes::idle: return {EngineReadiness::idle, adapter};
+    case Handshakes::none: break;
+  }
+  return {};
 }
 
 std::optional<TrafficTotals> wireguard_traffic(const TunnelState& state,

@@ -19,8 +19,10 @@ Result<void> install_wireguard_tunnel(TunnelState& state, const Profile& profile
 // that does runs another program's configuration, or when ours has stopped:
 // the record's profile then describes no tunnel. Otherwise ready, with the
 // tunnel's adapter, once our service runs and a peer has shaken hands within
-// the last 179 seconds; not ready while it starts, when the service manager
-// cannot be asked, or without a recent handshake.
+// the last 179 seconds; idle, with the adapter, when our service runs and the
+// last handshakes are older (WireGuard shakes hands only when it sends, and
+// keepalives are optional); not ready while it starts, when the service
+// manager cannot be asked, or before any handshake.
 Readiness wireguard_readiness(const TunnelState& state, const EngineContext& context);
 
 // The tunnel's byte totals over all peers while our tunnel service runs;

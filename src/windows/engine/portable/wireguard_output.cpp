@@ -6,15 +6,17 @@
 
 namespace morvex {
 
-bool has_recent_handshake(std::string_view output, std::uint64_t now) {
+Handshakes latest_handshakes(std::string_view output, std::uint64_t now) {
+  Handshakes seen = Handshakes::none;
   for (const auto line : engine_text::lines(output)) {
     const auto words = engine_text::words(line);
     if (words.size() < 2) continue;
     const auto handshake = engine_text::parse_unsigned(words[1]);
     if (!handshake || *handshake == 0) continue;
-    if (now - std::min(*handshake, now) <= recent_handshake_seconds) return true;
+    if (now - std::min(*handshake, now) <= recent_handshake_seconds) return Handshakes::recent;
+    seen = Handshakes::idle;
   }
-  return false;
+  return seen;
 }
 
 std::optional<TrafficTotals> parse_wireguard_transfer(std::string_view output) {

@@ -69,7 +69,8 @@ VpnStatus probe_status(ProtectionProbes& probes, const std::optional<Profile>& a
     kept.route_checked_at = probes.now();
   }
 
-  if (kept.public_address &&
+  const bool idle = readiness.kind == AdapterReadiness::Kind::idle;
+  if (!idle && kept.public_address &&
       still_fresh(kept.internet_checked_at, probes.now(), internet_check_lifetime)) {
     return tunnel_status(profile, connected_at, kept.public_address);
   }

@@ -19,9 +19,10 @@ struct KeptChecks {
 };
 
 struct AdapterReadiness {
-  enum class Kind { stopped, not_ready, ready };
+  // Idle: the engine runs but only traffic can show that the tunnel works.
+  enum class Kind { stopped, not_ready, idle, ready };
   Kind kind = Kind::not_ready;
-  // The adapter carrying the tunnel, when ready.
+  // The adapter carrying the tunnel, when idle or ready.
   std::string adapter;
 };
 
@@ -43,9 +44,11 @@ class ProtectionProbes {
 inline constexpr std::chrono::seconds route_check_lifetime{9};
 inline constexpr std::chrono::seconds internet_check_lifetime{60};
 
-// Describes the tunnel: disconnected when idle, an error when the engine has
-// stopped, connected once routes, DNS and internet access are verified through
-// the adapter, and checking otherwise.
+// Describes the tunnel: disconnected without a profile, an error when the
+// engine has stopped, connected once routes, DNS and internet access are
+// verified through the adapter, and checking otherwise. An idle engine is
+// proved by traffic: the internet check runs in that call whatever the kept
+// public address, and its passing alone makes the tunnel connected.
 VpnStatus probe_status(ProtectionProbes& probes, const std::optional<Profile>& active_profile,
                        std::optional<std::uint64_t> connected_at, KeptChecks& kept);
 
