@@ -71,9 +71,10 @@ TEST(VerificationScript, TravelsAsOneArgumentWithItsStepsInOrder) {
             std::string::npos);
   EXPECT_NE(script.find("exit 1"), std::string::npos);
   EXPECT_NE(script.find("$MyInvocation.InvocationName -ne '.'"), std::string::npos);
-  const char* steps_in_order[] = {"Get-NetAdapter -Name",
-                                  "Get-DnsClientServerAddress -InterfaceIndex",
-                                  "Get-DnsClientNrptPolicy -Effective",
+  const char* steps_in_order[] = {"NetAdapter\\Get-NetAdapter -Name",
+                                  "DnsClient\\Get-DnsClientServerAddress -InterfaceIndex",
+                                  "DnsClient\\Get-DnsClientNrptPolicy -Effective",
+                                  "NetTCPIP\\Find-NetRoute -RemoteIPAddress $Address",
                                   "@('1.1.1.1', '1.0.0.1') + $actual",
                                   "Assert-Ipv6Route $index",
                                   "Get-SourceAddress $index"};

@@ -1,8 +1,8 @@
 # Pester 5 tests for the protection verification script, with the network
 # cmdlets mocked. The same file runs under Windows PowerShell 5.1 and under
-# PowerShell 7; where the network cmdlets do not exist (PowerShell on Linux),
-# stand-ins with the parameters the script uses are defined first, so that
-# they can be mocked. run_suite.ps1 runs it once per language mode. On Windows:
+# PowerShell 7; where the network modules do not exist (PowerShell on Linux),
+# stand-in modules of their names with the parameters the script uses are
+# made first, so that their cmdlets can be mocked. run_suite.ps1 runs it once per language mode. On Windows:
 #   Invoke-Pester -Path tests\verification\pester -Output Detailed
 param([string]$LanguageMode = 'FullLanguage')
 
@@ -17,19 +17,20 @@ BeforeAll {
   Get-ChildItem function: | Where-Object { $_.ScriptBlock.File -like '*verify_protection.ps1' } |
     ForEach-Object { $compiledIn.SetValue($_.ScriptBlock, [System.Management.Automation.PSLanguageMode]$LanguageMode) }
 
-  # Stand-ins only where the real cmdlets are missing. Each test mocks what it
-  # uses; an unmocked call fails the test.
-  if (-not (Get-Command Get-NetAdapter -ErrorAction SilentlyContinue)) {
-    function Get-NetAdapter { [CmdletBinding()] param([string[]]$Name) throw 'Get-NetAdapter is not mocked.' }
+  # Stand-ins only where the real modules are missing, in modules of the same
+  # names: Pester's Mock of a module's command also answers its
+  # module-qualified name, which is how the script calls it. Each test mocks
+  # what it uses; an unmocked call fails the test.
+  $standIns = @{
+    NetAdapter = { function Get-NetAdapter { [CmdletBinding()] param([string[]]$Name) throw 'Get-NetAdapter is not mocked.' } }
+    DnsClient  = {
+      function Get-DnsClientServerAddress { [CmdletBinding()] param([uint32[]]$InterfaceIndex) throw 'Get-DnsClientServerAddress is not mocked.' }
+      function Get-DnsClientNrptPolicy { [CmdletBinding()] param([switch]$Effective) throw 'Get-DnsClientNrptPolicy is not mocked.' }
+    }
+    NetTCPIP   = { function Find-NetRoute { [CmdletBinding()] param([string]$RemoteIPAddress) throw 'Find-NetRoute is not mocked.' } }
   }
-  if (-not (Get-Command Get-DnsClientServerAddress -ErrorAction SilentlyContinue)) {
-    function Get-DnsClientServerAddress { [CmdletBinding()] param([uint32[]]$InterfaceIndex) throw 'Get-DnsClientServerAddress is not mocked.' }
-  }
-  if (-not (Get-Command Get-DnsClientNrptPolicy -ErrorAction SilentlyContinue)) {
-    function Get-DnsClientNrptPolicy { [CmdletBinding()] param([switch]$Effective) throw 'Get-DnsClientNrptPolicy is not mocked.' }
-  }
-  if (-not (Get-Command Find-NetRoute -ErrorAction SilentlyContinue)) {
-    function Find-NetRoute { [CmdletBinding()] param([string]$RemoteIPAddress) throw 'Find-NetRoute is not mocked.' }
+  foreach ($module in $standIns.Keys) {
+    if (-not (Get-Module -ListAvailable -Name $module)) { New-Module -Name $module -ScriptBlock $standIns[$module] | Import-Module }
   }
 
   # Objects shaped as Windows documents them: interface indexes are uint32,
@@ -65,10 +66,24 @@ BeforeAll {
     Mock Find-NetRoute { New-RoutePair 12 '10.64.0.2' }
   }
 
+  # The machine that the service's runs below see, through the simulated
+  # network modules: MorvexVPN up at interface 12 with the two servers and
+  # every checked address routed through it, MorvexOpenVPN down, and every
+  # cmdlet writing a warning, as real ones can.
+  $vpnRoute = @(@{ InterfaceIndex = 12; IPAddress = '10.64.0.2' }, @{ InterfaceIndex = 12; DestinationPrefix = '0.0.0.0/0' })
+  $simulatedNetwork = @{
+    adapters   = @(@{ Name = 'MorvexVPN'; Status = 'Up'; ifIndex = 12 }, @{ Name = 'MorvexOpenVPN'; Status = 'Disconnected'; ifIndex = 13 })
+    dnsServers = @(@{ InterfaceIndex = 12; AddressFamily = 2; ServerAddresses = @('9.9.9.9', '149.112.112.112') })
+    nrptRules  = @()
+    routes     = @{ '1.1.1.1' = $vpnRoute; '1.0.0.1' = $vpnRoute; '9.9.9.9' = $vpnRoute; '149.112.112.112' = $vpnRoute; '2606:4700:4700::1111' = $vpnRoute }
+    warnings   = @('Get-NetAdapter', 'Get-DnsClientServerAddress', 'Get-DnsClientNrptPolicy', 'Find-NetRoute')
+  } | ConvertTo-Json -Depth 5 -Compress
+
   # Starts the PowerShell that runs this suite (powershell.exe, pwsh, or pwsh
   # inside the dotnet host) as the service starts it, with -Command, in a
-  # constrained session for ConstrainedLanguage. PowerShell 7 colours error
-  # text unless NO_COLOR is set; Windows PowerShell 5.1 never does.
+  # constrained session for ConstrainedLanguage, on the machine above.
+  # PowerShell 7 colours error text unless NO_COLOR is set; Windows
+  # PowerShell 5.1 never does.
   function Invoke-PowerShellCommand([string]$Command, [string]$InputText) {
     $executable = (Get-Process -Id $PID).Path
     $arguments = '-NoLogo -NoProfile -NonInteractive -Command "' + $Command + '"'
@@ -85,6 +100,7 @@ BeforeAll {
     $start.RedirectStandardError = $true
     $start.Environment['NO_COLOR'] = '1'
     $start.Environment['PSModulePath'] = Join-Path $PSScriptRoot '../simulated_network'
+    $start.Environment['MORVEX_SIMULATED_NETWORK'] = $simulatedNetwork
     $process = [System.Diagnostics.Process]::Start($start)
     $errorText = $process.StandardError.ReadToEndAsync()
     $process.StandardInput.Write($InputText)
@@ -338,11 +354,18 @@ Describe 'The script as the service runs it' {
     $result.Output | Should -BeExactly ('Invoke-Verification' + [Environment]::NewLine)
     $result.ExitCode | Should -Be 0
   }
+  It 'answers a protected machine with the JSON line alone while its cmdlets warn' {
+    $result = Invoke-PowerShellCommand (Get-Content -Raw $scriptPath) '{"adapter":"MorvexVPN","dns":["9.9.9.9","149.112.112.112"]}'
+    $result.Error | Should -BeExactly ''
+    $result.Output | Should -BeExactly ('{"source":"10.64.0.2","destination":"1.1.1.1"}' + [Environment]::NewLine)
+    $result.ExitCode | Should -Be 0
+  }
   It 'answers <Case> with exit code 1 and the one line on standard error' -ForEach @(
     @{ Case = 'input that is not JSON'; InputText = 'MorvexVPN 9.9.9.9' }
     @{ Case = 'no input'; InputText = '' }
     @{ Case = 'another adapter'; InputText = '{"adapter":"Ethernet","dns":[]}' }
     @{ Case = 'input without the adapter'; InputText = '{"dns":[]}' }
+    @{ Case = 'an adapter that is down, while Get-NetAdapter warns'; InputText = '{"adapter":"MorvexOpenVPN","dns":[]}' }
   ) {
     $result = Invoke-PowerShellCommand (Get-Content -Raw $scriptPath) $InputText
     $result.Output | Should -BeExactly ''

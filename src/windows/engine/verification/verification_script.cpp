@@ -8,7 +8,6 @@ std::wstring widen_ascii(std::string_view text) { return std::wstring(text.begin
 
 }  // namespace
 
-
 std::vector<std::wstring> powershell_arguments() {
   return {L"-NoLogo", L"-NoProfile", L"-NonInteractive", L"-Command",
           widen_ascii(verification_script)};

@@ -11,6 +11,19 @@
 $ErrorActionPreference = 'Stop'
 Set-StrictMode -Version 2
 
+# PowerShell 7 under -Command with its output redirected, and Windows
+# PowerShell 5.1's console host, print warnings on standard output, where the
+# service reads only the JSON answer; a cmdlet that warns (a deprecated
+# adapter, stale data) would leave the check unanswered. Progress is silenced
+# too, so that the answer is all the host prints.
+$WarningPreference = 'SilentlyContinue'
+$ProgressPreference = 'SilentlyContinue'
+
+# The network cmdlets are called by module-qualified name: Windows PowerShell
+# then loads the one module it names instead of searching every module on its
+# path on each cold start, and a command of the same name from another module
+# is never the one that answers.
+
 # PowerShell passes each line of a redirected standard input to a -Command
 # script as one string of $input, but only when the command text names $input
 # outside any script block or function (the console host's check,
@@ -27,7 +40,7 @@ function ConvertTo-CanonicalAddress([string]$Text) {
 # Interface indexes are unsigned 32-bit numbers on Windows.
 function Get-VpnInterfaceIndex([string]$Adapter) {
   if ($Adapter -cne 'MorvexVPN' -and $Adapter -cne 'MorvexOpenVPN') { throw 'Invalid VPN adapter.' }
-  $netAdapter = Get-NetAdapter -Name $Adapter
+  $netAdapter = NetAdapter\Get-NetAdapter -Name $Adapter
   if ([string]$netAdapter.Status -ne 'Up') { throw 'VPN adapter is not ready.' }
   return [uint32]$netAdapter.ifIndex
 }
@@ -44,7 +57,7 @@ function Test-SiteLocalDnsDefault([string]$Text) {
 
 function Get-ActualDnsServers([uint32]$InterfaceIndex) {
   $servers = @()
-  foreach ($entry in @(Get-DnsClientServerAddress -InterfaceIndex $InterfaceIndex)) {
+  foreach ($entry in @(DnsClient\Get-DnsClientServerAddress -InterfaceIndex $InterfaceIndex)) {
     foreach ($address in @($entry.ServerAddresses)) {
       if ($address -and -not (Test-SiteLocalDnsDefault $address)) { $servers += ConvertTo-CanonicalAddress $address }
     }
@@ -58,7 +71,7 @@ function Assert-DnsPolicy($Actual, $Expected) {
   if ($expectedSet.Count -gt 0 -and @(Compare-Object $Actual $expectedSet).Count -gt 0) {
     throw 'VPN DNS does not match the selected provider.'
   }
-  foreach ($rule in @(Get-DnsClientNrptPolicy -Effective)) {
+  foreach ($rule in @(DnsClient\Get-DnsClientNrptPolicy -Effective)) {
     $servers = @(([string](@($rule.NameServers) -join ',')) -split '[,;\s]+' | Where-Object { $_ })
     if ($servers.Count -eq 0) { throw 'An unverified DNS policy overrides the VPN.' }
     foreach ($server in $servers) {
@@ -79,7 +92,7 @@ function Assert-RoutesUseInterface($Routes, [uint32]$InterfaceIndex) {
 }
 
 function Assert-RouteOwnership([string]$Address, [uint32]$InterfaceIndex) {
-  $routes = @(Find-NetRoute -RemoteIPAddress $Address)
+  $routes = @(NetTCPIP\Find-NetRoute -RemoteIPAddress $Address)
   Assert-RoutesUseInterface $routes $InterfaceIndex
   return ,$routes
 }
@@ -92,7 +105,7 @@ function Assert-RouteOwnership([string]$Address, [uint32]$InterfaceIndex) {
 function Assert-Ipv6Route([uint32]$InterfaceIndex) {
   $routes = @()
   try {
-    $routes = @(Find-NetRoute -RemoteIPAddress '2606:4700:4700::1111' -ErrorAction SilentlyContinue)
+    $routes = @(NetTCPIP\Find-NetRoute -RemoteIPAddress '2606:4700:4700::1111' -ErrorAction SilentlyContinue)
   } catch {
     $routes = @()
   }
