@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -88,6 +89,12 @@ Outcome<Handle> open_pipe(const PipeOptions& options, Clock::time_point deadline
 // running; nothing otherwise. Asks with the least access there is, which
 // every signed-in user has.
 std::optional<DWORD> running_service_process(const std::wstring& service) {
+  // One query at a time in a process: Wine's service manager client is not
+  // safe for calls from several threads at once (seen failing an open with
+  // ERROR_INVALID_HANDLE and corrupting the heap), and an app's calls run
+  // side by side. The query takes a few milliseconds.
+  static std::mutex one_query;
+  const std::lock_guard lock(one_query);
   const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return std::nullopt;
   const UniqueServiceHandle handle(
