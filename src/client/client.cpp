@@ -1,5 +1,6 @@
 #include "client/client.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
@@ -21,10 +22,28 @@ std::chrono::milliseconds remaining(Clock::time_point deadline) {
 std::unexpected<Error> failure(ErrorKind kind) { return std::unexpected(make_error(kind)); }
 
 // The status call in flight, whose answer every status call that arrives
-// meanwhile shares.
+// meanwhile shares. Ended without an answer when its call threw.
 struct StatusFlight {
   std::optional<Outcome<Status>> answer;
+  bool ended = false;
 };
+
+// Who holds the one turn.
+enum class Turn { free, connect, other };
+
+// How a call takes part in the turn: a cancel never waits for it; a connect
+// or a disconnect first cancels a connect that holds it, as the service
+// would once its request arrived, instead of waiting behind it.
+enum class Role { cancel, ordinary, connect, disconnect };
+
+// Runs `action` when it leaves its scope, however that is.
+template <typename Action>
+struct ScopeExit {
+  Action action;
+  ~ScopeExit() { action(); }
+};
+template <typename Action>
+ScopeExit(Action) -> ScopeExit<Action>;
 
 }  // namespace
 
@@ -33,44 +52,58 @@ struct StatusFlight {
 struct Client::Shared {
   std::mutex lock;
   std::condition_variable changed;
-  bool turn_taken = false;
+  Turn turn = Turn::free;
   std::shared_ptr<StatusFlight> status_flight;
   std::stop_source abandon;
 
   bool abandoned() const { return abandon.stop_requested(); }
 
+  bool connect_holds_turn() {
+    const std::lock_guard guard(lock);
+    return turn == Turn::connect;
+  }
+
   // Waits for the one turn until `deadline`: busy when the deadline passes
   // first, abandoned when the client is abandoned meanwhile.
-  Outcome<void> take_turn(Clock::time_point deadline) {
+  Outcome<void> take_turn(Clock::time_point deadline, Turn holder) {
     std::unique_lock guard(lock);
-    changed.wait_until(guard, deadline, [&] { return abandoned() || !turn_taken; });
+    changed.wait_until(guard, deadline, [&] { return abandoned() || turn == Turn::free; });
     if (abandoned()) return failure(ErrorKind::abandoned);
-    if (turn_taken) return failure(ErrorKind::busy);
-    turn_taken = true;
+    if (turn != Turn::free) return failure(ErrorKind::busy);
+    turn = holder;
     return {};
   }
   void give_turn_back() {
     {
       const std::lock_guard guard(lock);
-      turn_taken = false;
+      turn = Turn::free;
     }
     changed.notify_all();
   }
 
-  // One request and its reply; a call that `takes_turn` waits for the turn
-  // first, within its deadline.
+  // One request and its reply; every role but a cancel waits for the turn
+  // first, within its deadline. The turn is given back however the exchange
+  // ends, a throw included.
   template <typename Reader>
   auto call(const Exchange& exchange, const Outcome<std::string>& request,
-            std::chrono::milliseconds timeout, Reader read, bool takes_turn)
+            std::chrono::milliseconds timeout, Reader read, Role role)
       -> decltype(read(std::string_view())) {
     if (abandoned()) return failure(ErrorKind::abandoned);
     if (!request) return std::unexpected(request.error());
     const auto deadline = Clock::now() + timeout;
-    if (takes_turn) {
-      if (auto turn = take_turn(deadline); !turn) return std::unexpected(turn.error());
+    if ((role == Role::connect || role == Role::disconnect) && connect_holds_turn()) {
+      // Its outcome does not matter: the turn is waited for all the same.
+      (void)call(exchange, cancel_request(), std::min(timeout, cancel_timeout), read_cancel_reply,
+                 Role::cancel);
     }
+    if (role != Role::cancel) {
+      const Turn holder = role == Role::connect ? Turn::connect : Turn::other;
+      if (auto taken = take_turn(deadline, holder); !taken) return std::unexpected(taken.error());
+    }
+    const ScopeExit release{[&] {
+      if (role != Role::cancel) give_turn_back();
+    }};
     const auto reply = exchange(*request, remaining(deadline), abandon.get_token());
-    if (takes_turn) give_turn_back();
     // An exchange cut short by the abandon may end in any way.
     if (!reply)
       return std::unexpected(abandoned() ? make_error(ErrorKind::abandoned) : reply.error());
@@ -88,7 +121,8 @@ Client::Client(PlainExchange exchange)
       }) {}
 
 Outcome<Capabilities> Client::capabilities(std::chrono::milliseconds timeout) const {
-  return shared_->call(exchange_, capabilities_request(), timeout, read_capabilities_reply, true);
+  return shared_->call(exchange_, capabilities_request(), timeout, read_capabilities_reply,
+                       Role::ordinary);
 }
 
 Outcome<Status> Client::status(std::chrono::milliseconds timeout) const {
@@ -105,21 +139,29 @@ Outcome<Status> Client::status(std::chrono::milliseconds timeout) const {
       flight = shared_->status_flight;
     }
     if (leading) {
-      auto answer =
-          shared_->call(exchange_, status_request(), remaining(deadline), read_status_reply, true);
-      {
-        const std::lock_guard guard(shared_->lock);
-        shared_->status_flight.reset();
-        flight->answer = answer;
-      }
-      shared_->changed.notify_all();
-      return answer;
+      // The flight ends however the call does, so that no call waits for
+      // an answer that will never come.
+      std::optional<Outcome<Status>> answer;
+      const ScopeExit land{[&] {
+        {
+          const std::lock_guard guard(shared_->lock);
+          shared_->status_flight.reset();
+          flight->answer = answer;
+          flight->ended = true;
+        }
+        shared_->changed.notify_all();
+      }};
+      answer = shared_->call(exchange_, status_request(), remaining(deadline), read_status_reply,
+                             Role::ordinary);
+      return *answer;
     }
     std::unique_lock wait(shared_->lock);
     const bool answered = shared_->changed.wait_until(
-        wait, deadline, [&] { return flight->answer.has_value() || shared_->abandoned(); });
+        wait, deadline, [&] { return flight->ended || shared_->abandoned(); });
     if (shared_->abandoned()) return failure(ErrorKind::abandoned);
     if (!answered) return failure(ErrorKind::timed_out);
+    // The leader's call threw: this call asks for itself.
+    if (!flight->answer) continue;
     // The leader's own deadline, not this call's, may have run out.
     const bool retry = !*flight->answer &&
                        (flight->answer->error().kind == ErrorKind::timed_out ||
@@ -130,19 +172,21 @@ Outcome<Status> Client::status(std::chrono::milliseconds timeout) const {
 }
 
 Outcome<std::optional<Traffic>> Client::traffic(std::chrono::milliseconds timeout) const {
-  return shared_->call(exchange_, traffic_request(), timeout, read_traffic_reply, true);
+  return shared_->call(exchange_, traffic_request(), timeout, read_traffic_reply, Role::ordinary);
 }
 
 Outcome<void> Client::cancel(std::chrono::milliseconds timeout) const {
-  return shared_->call(exchange_, cancel_request(), timeout, read_cancel_reply, false);
+  return shared_->call(exchange_, cancel_request(), timeout, read_cancel_reply, Role::cancel);
 }
 
 Outcome<Status> Client::disconnect(std::chrono::milliseconds timeout) const {
-  return shared_->call(exchange_, disconnect_request(), timeout, read_disconnect_reply, true);
+  return shared_->call(exchange_, disconnect_request(), timeout, read_disconnect_reply,
+                       Role::disconnect);
 }
 
 Outcome<Status> Client::connect(const Profile& profile, std::chrono::milliseconds timeout) const {
-  return shared_->call(exchange_, connect_request(profile), timeout, read_connect_reply, true);
+  return shared_->call(exchange_, connect_request(profile), timeout, read_connect_reply,
+                       Role::connect);
 }
 
 void Client::abandon() const {

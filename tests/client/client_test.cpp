@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -93,8 +94,11 @@ TEST(Client, OneRequestInFlightBesidesACancelAndAbandonEndsThemAll) {
   const Profile profile{7, "Oslo", "wireguard", "[Interface]", "quad9", "", "u", "p"};
   auto connect = std::async(std::launch::async, [&] { return client.connect(profile); });
   service.wait_for_requests(1);
-  // Two calls wait for the turn, one for the other's status answer.
+  // Two calls wait for the turn, one for the other's status answer; the
+  // disconnect cancels the connect before it waits.
   auto disconnect = std::async(std::launch::async, [&] { return copy.disconnect(); });
+  service.wait_for_requests(2);
+  EXPECT_EQ(service.requests[1], R"({"action":"cancel"})");
   auto status = std::async(std::launch::async, [&] { return client.status(); });
   auto shared = std::async(std::launch::async, [&] { return copy.status(); });
   EXPECT_EQ(copy.capabilities(200ms).error(), make_error(ErrorKind::busy));
@@ -105,8 +109,20 @@ TEST(Client, OneRequestInFlightBesidesACancelAndAbandonEndsThemAll) {
     EXPECT_EQ(call->get().error(), make_error(ErrorKind::abandoned));
   }
   EXPECT_EQ(client.cancel().error(), make_error(ErrorKind::abandoned));  // at once, never sent
-  EXPECT_EQ(service.requests.size(), 2u);
+  EXPECT_EQ(service.requests.size(), 3u);
   EXPECT_EQ(service.requests.back(), R"({"action":"cancel"})");
+}
+
+TEST(Client, AnExchangeThatThrowsLeavesTheTurnAndTheStatusFlightFree) {
+  int calls = 0;
+  const Client client(
+      [&](std::string_view, std::chrono::milliseconds, std::stop_token) -> Outcome<std::string> {
+        if (calls++ == 0) throw std::bad_alloc();
+        return idle_reply;
+      });
+  EXPECT_THROW((void)client.status(), std::bad_alloc);
+  EXPECT_TRUE(client.status(1s));
+  EXPECT_TRUE(client.disconnect(1s));
 }
 
 }  // namespace

@@ -184,6 +184,13 @@ check "idle traffic after disconnect" "$(service_request "$traffic")" '{"result"
 cp "$bin_folder/morvex_client.dll" "$bin_folder/msvc_client.exe" "$install_dir/"
 check "C interface" "$("$wine" "$install_windows_path\\msvc_client.exe")" \
   "$(printf 'status disconnected\nconnect connected 203.0.113.7\ndisconnect disconnected')"
+# The user presses Disconnect while a connect waits for its tunnel (no
+# handshake yet): the library cancels the connect instead of waiting behind it.
+scenario "$wireguard_dir" 'latest_handshakes=peer\t0\n'
+check "disconnect during a connect, through the library" \
+  "$("$wine" "$install_windows_path\\msvc_client.exe" during)" \
+  "$(printf 'disconnect disconnected\nwithin 5 s\nconnect disconnected')"
+healthy
 
 # Another program holds a private file open without delete sharing: the
 # disconnect fails after the engine has stopped. Status and traffic must not
