@@ -5,6 +5,7 @@
 // attributes, which the client does not ask for.
 #include "client/pipe_transport.hpp"
 
+#include <aclapi.h>
 #include <windows.h>
 #include <winsvc.h>
 
@@ -110,11 +111,33 @@ std::optional<DWORD> running_service_process(const std::wstring& service) {
   return status.dwProcessId;
 }
 
-// Whether the expected process serves the opened instance. While the service
-// is stopped any program may create the pipe's name and would get the
-// request, credentials included, and could answer it; only an administrator
-// can change which program the service runs.
+// Whether LocalSystem owns the opened pipe. A program can give the pipe it
+// creates only its own account as owner (or, with a privilege that only
+// administrators hold, another), so no program of a user can pass this; the
+// service names LocalSystem in its pipe's descriptor.
+bool owned_by_local_system(HANDLE pipe) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool system =
+      owner != nullptr && IsValidSid(owner) && IsWellKnownSid(owner, WinLocalSystemSid);
+  LocalFree(descriptor);
+  return system;
+}
+
+// Whether the service serves the opened instance. While the service is
+// stopped any program may create the pipe's name and would get the request,
+// credentials included, and could answer it. The pipe must be owned by
+// LocalSystem and served by the process that the service manager reports
+// for the running service: process numbers are reused, so the number alone
+// could be steered by a program that created the pipe under a process that
+// has ended; only an administrator can change which program the service
+// runs.
 Outcome<void> check_server(HANDLE pipe, const PipeOptions& options) {
+  if (!owned_by_local_system(pipe)) return failure(ErrorKind::impostor);
   ULONG server = 0;
   if (!GetNamedPipeServerProcessId(pipe, &server)) return failure(ErrorKind::impostor);
   const auto expected = options.server_process_id != 0

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
 #include <chrono>
 #include <functional>
@@ -36,14 +38,30 @@ std::string read_some(HANDLE pipe, std::size_t count) {
   return bytes;
 }
 
-// One instance of `name`, served on a thread by `behaviour` once a client
-// connects and closed when `behaviour` returns.
+// A pipe descriptor naming `owner`, as the service's names LocalSystem (Wine
+// lets any process name any owner).
+struct OwnedBy {
+  explicit OwnedBy(const wchar_t* owner) {
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        (L"O:" + std::wstring(owner) + L"D:(A;;GA;;;WD)").c_str(), SDDL_REVISION_1, &descriptor,
+        nullptr);
+    attributes.lpSecurityDescriptor = descriptor;
+  }
+  ~OwnedBy() { LocalFree(descriptor); }
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
+};
+
+// One instance of `name`, owned by `owner`, served on a thread by
+// `behaviour` once a client connects and closed when `behaviour` returns.
 class OneShotServer {
  public:
-  OneShotServer(const std::wstring& name, std::function<void(HANDLE)> behaviour)
-      : pipe_(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+  OneShotServer(const std::wstring& name, std::function<void(HANDLE)> behaviour,
+                const wchar_t* owner = L"SY")
+      : owner_(owner),
+        pipe_(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 131076, 131076,
-                               0, nullptr)) {
+                               0, &owner_.attributes)) {
     thread_ = std::thread([this, behaviour] {
       if (ConnectNamedPipe(pipe_.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
         behaviour(pipe_.get());
@@ -54,6 +72,7 @@ class OneShotServer {
   ~OneShotServer() { thread_.join(); }
 
  private:
+  OwnedBy owner_;
   UniqueHandle pipe_;
   std::thread thread_;
 };
@@ -92,6 +111,7 @@ TEST(PipeTransport, EndsEachFailedExchangeWithItsKind) {
     std::function<void(HANDLE)> server;  // none: no pipe at all
     ErrorKind kind;
     unsigned long server_process = GetCurrentProcessId();  // 0: the service MorvexVPN's
+    const wchar_t* owner = L"SY";
   } rows[] = {
       {"no pipe", nullptr, ErrorKind::no_service},
       // Nothing is written: the server reads only the client's close.
@@ -99,6 +119,9 @@ TEST(PipeTransport, EndsEachFailedExchangeWithItsKind) {
        [](HANDLE pipe) { EXPECT_EQ(read_some(pipe, 1), ""); }, ErrorKind::impostor, 0},
       {"served by another process", [](HANDLE pipe) { EXPECT_EQ(read_some(pipe, 1), ""); },
        ErrorKind::impostor, GetCurrentProcessId() + 4},
+      // The right process number, reused by the program that made the pipe.
+      {"owned by the Administrators group", [](HANDLE pipe) { EXPECT_EQ(read_some(pipe, 1), ""); },
+       ErrorKind::impostor, GetCurrentProcessId(), L"BA"},
       {"abandoned after 100 ms", [](HANDLE pipe) { request_body(pipe), Sleep(1500); },
        ErrorKind::abandoned},
       {"closed after the request", [](HANDLE pipe) { request_body(pipe); }, ErrorKind::broken},
@@ -127,7 +150,7 @@ TEST(PipeTransport, EndsEachFailedExchangeWithItsKind) {
   for (const auto& row : rows) {
     const auto name = unique_name(L"kinds");
     std::optional<OneShotServer> server;
-    if (row.server) server.emplace(name, row.server);
+    if (row.server) server.emplace(name, row.server, row.owner);
     std::stop_source abandon =
         row.kind == ErrorKind::abandoned ? std::stop_source() : std::stop_source(std::nostopstate);
     const std::jthread abandoning([&] { Sleep(100), abandon.request_stop(); });

@@ -90,6 +90,19 @@ Result<OwnAccounts> own_accounts() {
   return owners;
 }
 
+Result<OwnAccounts> named_owner(PSECURITY_DESCRIPTOR descriptor) {
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
+    return fail("Cannot secure the VPN service.");
+  }
+  auto copy = copy_sid(owner);
+  if (!copy) return std::unexpected(copy.error());
+  OwnAccounts owners;
+  owners.sids.push_back(std::move(*copy));
+  return owners;
+}
+
 bool owned_by(HANDLE instance, const OwnAccounts& owners) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR raw = nullptr;

@@ -21,6 +21,10 @@ struct OwnAccounts {
 // service.".
 Result<OwnAccounts> own_accounts();
 
+// The owner that `descriptor` names, as the one account of the set. Fails
+// with "Cannot secure the VPN service." when it names none.
+Result<OwnAccounts> named_owner(PSECURITY_DESCRIPTOR descriptor);
+
 // Whether the object behind `instance` is owned by one of `owners`. For a
 // pipe instance that is the pipe's owner.
 // The owner is the pipe's, set when its first instance was created: an

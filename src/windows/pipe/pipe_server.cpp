@@ -324,7 +324,8 @@ Result<void> accept_loop(const PipeServerConfig& config,
                          const std::function<bool()>& service_stopping) {
   auto descriptor = security_descriptor_from_sddl(pipe_sddl);
   if (!descriptor) return std::unexpected(descriptor.error());
-  auto owners = own_accounts();
+  // A living pipe is the service's only with the owner its descriptor names.
+  auto owners = named_owner(descriptor->get());
   if (!owners) return std::unexpected(owners.error());
   AcceptLoop(config, service_stopping, descriptor->get(), std::move(*owners)).run();
   return {};

@@ -30,8 +30,12 @@ inline constexpr std::wstring_view service_pipe_name = L"\\\\.\\pipe\\MorvexVPN.
 // below the creator's own level needs no privilege ("Windows Integrity
 // Mechanism Design"; reading it back needs only READ_CONTROL, Microsoft's
 // SECURITY_INFORMATION page), and the service runs at system level.
+// LocalSystem is named as the owner: without it the pipe would get the
+// token's default owner, which for LocalSystem is the Administrators group,
+// and the app's client requires an owner that no program of a user (nor an
+// administrator's program without extra privileges) can give its own pipe.
 inline constexpr std::wstring_view pipe_sddl =
-    L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)S:(ML;;NWNR;;;ME)";
+    L"O:SYD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)S:(ML;;NWNR;;;ME)";
 // How generic rights on a pipe map to its specific rights: as on files.
 inline constexpr GENERIC_MAPPING pipe_generic_mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE,
                                                       FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
