@@ -1,5 +1,4 @@
 @{
-  RootModule        = 'DnsClient.psm1'
   NestedModules     = @('MorvexSimulatedNetwork')
   ModuleVersion     = '1.0.0'
   GUID              = '7c556683-7ce1-4a30-b08b-cc6a5a055679'

@@ -1,5 +1,4 @@
 @{
-  RootModule        = 'NetAdapter.psm1'
   NestedModules     = @('MorvexSimulatedNetwork')
   ModuleVersion     = '1.0.0'
   GUID              = 'e55a42ce-4767-47cd-9a99-c7e1596a5970'

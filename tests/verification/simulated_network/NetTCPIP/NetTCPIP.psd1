@@ -1,5 +1,4 @@
 @{
-  RootModule        = 'NetTCPIP.psm1'
   NestedModules     = @('MorvexSimulatedNetwork')
   ModuleVersion     = '1.0.0'
   GUID              = 'c262350d-b43c-45c0-bc50-1eeeda37e88e'
