@@ -222,22 +222,6 @@ held_file_scenario() {  # held_file_scenario PROTOCOL FILE ENGINE_NAME
 held_file_scenario openvpn openvpn.log OpenVPN
 held_file_scenario wireguard MorvexVPN.conf WireGuard
 
-# Another program holds the tunnel service open, as the Services console
-# does: Windows keeps the deleted service, stopped, until it lets go. The
-# tunnel is down all the same, so the disconnect ends and cleans up.
-check_contains "wireguard connects before its service is held" \
-  "$(service_request "$(connect_request wireguard Rome quad9)")" '"state":"connected"'
-rm -f "$drive/held.marker"
-"$wine" "$bin_folder/hold-file.exe" 'service:WireGuardTunnel$MorvexVPN' 'C:\held.marker' &
-holder=$!
-for _ in $(seq 100); do [[ -f "$drive/held.marker" ]] && break; sleep 0.1; done
-held_at=$(date +%s%N)
-check "service held: disconnect" "$(service_request "$disconnect")" "$disconnected"
-check "service held: disconnect within 25 s" "$((($(date +%s%N) - held_at) / 1000000000 < 25))" 1
-check "service held: configuration removed" "$(ls "$runtime" | grep -c -F -x MorvexVPN.conf)" "0"
-rm -f "$drive/held.marker"
-wait "$holder"
-
 # A stop during a connect ends the connect and leaves no engine files.
 scenario "$openvpn_bin" 'openvpn=never_ready'
 service_request "$(connect_request openvpn Rome server)" >"$slow_reply" &
