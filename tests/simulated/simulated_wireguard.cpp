@@ -1,29 +1,22 @@
 // Simulated WireGuard manager, for tests only, as WireGuard/wireguard-windows
 // shows it at main (manager/install.go, tunnel/service.go; a refusal exits 1:
 // main.go).
-//   /installtunnelservice PATH   installs the service "WireGuardTunnel$<file name
-//                                without .conf>" to start with Windows
-//                                (StartAutomatic), its command line carrying PATH,
-//                                starts it and exits 0 without waiting for it to
-//                                run; refuses a service of that name that is not
-//                                stopped, deletes a stopped one and waits for as
-//                                long as it is marked for deletion (InstallTunnel)
-//   /uninstalltunnelservice NAME asks "WireGuardTunnel$NAME" to stop, ignores a
-//                                refusal, deletes it and exits 0 at once
-//                                (UninstallTunnel); it goes once it has stopped
-//                                and no handle is open (Microsoft, DeleteService).
-//                                Each run appends "uninstall: stop taken" or
-//                                "uninstall: stop refused" to "wireguard-runs.txt"
-//   /tunnelservice PATH          the tunnel service body (tunnelService.Execute):
-//                                start-pending without accepting a stop for
-//                                "tunnel_start_ms" (0: resolving the endpoint,
-//                                creating the adapter), then running and taking
-//                                stop; once stopped, stop-pending for
-//                                "tunnel_stop_ms" (0)
-// Wine drops a deleted service from its database, and ends its process, once
-// no handle is open, where Windows keeps a running one, marked for deletion,
-// until it stops: the tunnel service holds a handle to itself while it runs,
-// so that a tunnel deleted while it started runs on as it would on Windows.
+//   /installtunnelservice PATH   InstallTunnel: installs "WireGuardTunnel$<file
+//                                name without .conf>" to start with Windows, its
+//                                command line carrying PATH, starts it and exits 0
+//                                at once; refuses a service of that name that is
+//                                not stopped, deletes a stopped one and waits as
+//                                long as it is marked for deletion
+//   /uninstalltunnelservice NAME UninstallTunnel: asks the service to stop,
+//                                ignores a refusal, deletes it and exits 0 at
+//                                once, appending "uninstall: stop taken" (or
+//                                "refused") to "wireguard-runs.txt"
+//   /tunnelservice PATH          tunnelService.Execute: start-pending taking no
+//                                stop for "tunnel_start_ms" (0), then running;
+//                                once stopped, stop-pending for "tunnel_stop_ms"
+// Windows keeps a deleted service that runs, or that any handle holds, until
+// it stops (Microsoft, DeleteService); Wine drops it once no handle is open,
+// so the tunnel service holds a handle to itself while it runs.
 // Scenario keys: install = ok | fail | slow (sleeps 30 s); uninstall = ok | fail.
 #include <windows.h>
 
