@@ -27,11 +27,18 @@ using PlainExchange = std::function<Outcome<std::string>(std::string_view reques
 // Default deadlines, each covering a whole call: finding a free pipe
 // instance, sending, the service's work and the reply.
 //
-// A connect may remember the running tunnel (a status probe of up to 19 s),
-// tear it down (up to 25 s), bring the new one up (a teardown, an engine
-// start of up to 15 s, 30 s of waiting with a last probe of up to 19 s, a
-// teardown when it fails) and then restore the old one the same way: about
-// 275 s at the very worst.
+// The service's worst case for a connect that fails and restores the
+// previous tunnel, which fails too, step by step: the OpenVPN version query
+// 3 s; the status probe of the running tunnel 19 s (the query tool 3 s, the
+// route and DNS script 10 s, the trace 6 s); its teardown 30 s (OpenVPN 10 s
+// to leave and 5 s to end once terminated, WireGuard 15 s for the wait for a
+// starting tunnel, the uninstall and the wait for it to go); then twice, for
+// the new tunnel and the old one, a teardown with nothing left to stop (1 s),
+// an engine start of 15 s (the install, or the adapter tool's create and list
+// together), 30 s of waiting whose last probe may take 19 s more, and a
+// teardown of 30 s; and a last teardown with nothing to stop (1 s):
+// 3 + 19 + 30 + 2 x (1 + 15 + 49 + 30) + 1 = 243 s. The deadline leaves a
+// minute beyond that for process starts on a loaded machine.
 inline constexpr std::chrono::milliseconds connect_timeout = std::chrono::seconds(300);
 // Status, traffic, capabilities and disconnect wait behind a running
 // connect, then do their own work (a probe or a teardown).

@@ -67,7 +67,9 @@ std::string state_name(DWORD state) {
 class ServiceHostTest : public ::testing::Test {
  protected:
   ServiceHostTest() {
-    lifecycle.report = [this](DWORD state) { journal.add(state_name(state)); };
+    lifecycle.report = [this](DWORD state, DWORD check_point) {
+      journal.add(state_name(state) + (check_point ? " " + std::to_string(check_point) : ""));
+    };
     lifecycle.prepare_storage = [this]() -> Result<std::unique_ptr<TunnelState>> {
       journal.add("prepare storage");
       return std::make_unique<TunnelState>(L"C:\\Morvex\\private-runtime");
@@ -104,6 +106,21 @@ TEST_F(ServiceHostTest, StatusReportsFollowTheLifecycle) {
   EXPECT_EQ(dispatcher.attempt_generation(), 1u);
   EXPECT_EQ(dispatcher.handle_request(R"({"action":"status"})"),
             R"({"error":"VPN service is stopping."})");
+}
+
+TEST_F(ServiceHostTest, ALongTeardownAtStopReportsGrowingCheckPoints) {
+  lifecycle.progress_interval = 50ms;
+  lifecycle.teardown = [](TunnelState&) -> Result<void> {
+    std::this_thread::sleep_for(400ms);
+    return {};
+  };
+  run_service(dispatcher, lifecycle);
+  const auto entries = journal.entries();
+  const auto pending = std::find(entries.begin(), entries.end(), "stop pending");
+  ASSERT_LT(pending + 3, entries.end());
+  EXPECT_EQ(std::vector<std::string>(pending + 1, pending + 4),
+            (std::vector<std::string>{"stop pending 1", "stop pending 2", "stop pending 3"}));
+  EXPECT_EQ(entries.back(), "stopped");
 }
 
 TEST_F(ServiceHostTest, StorageFailureStopsAtOnce) {

@@ -113,9 +113,12 @@ void end_process(ProcessHandles& handles) {
 // with its identifier file gone (a repair, a restored or cleaned folder, a
 // write that failed).
 Result<std::string> adapter_already_there(const Failure& refusal, EngineCommand command,
-                                          const EngineContext& context) {
+                                          const EngineContext& context,
+                                          std::chrono::steady_clock::time_point deadline) {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return std::unexpected(refusal);
   command.arguments = {L"list", L"--hwid", L"root\\tap0901"};
-  const auto listed = context.runner.run(command, std::nullopt, adapter_timeout);
+  const auto listed = context.runner.run(command, std::nullopt, left);
   if (!listed) return std::unexpected(refusal);
   if (auto ours = find_tap_adapter(*listed)) return std::move(*ours);
   if (refusal.message != exit_failure_sentence) return std::unexpected(refusal);
@@ -136,9 +139,12 @@ Result<void> ensure_tap_adapter(const std::filesystem::path& directory,
   if (is_existing_regular_file(id_file.wstring())) return {};
   auto command = engine_command(context.program_path(tap_adapter_program));
   command.arguments = {L"create", L"--hwid", L"root\\tap0901", L"--name", L"MorvexOpenVPN"};
+  // The create and the list that may follow share one deadline.
+  const auto deadline = std::chrono::steady_clock::now() + adapter_timeout;
   const auto created = context.runner.run(command, std::nullopt, adapter_timeout);
-  const auto identifier = created ? parse_tap_create_output(*created)
-                                  : adapter_already_there(created.error(), command, context);
+  const auto identifier = created
+                              ? parse_tap_create_output(*created)
+                              : adapter_already_there(created.error(), command, context, deadline);
   if (!identifier) return std::unexpected(identifier.error());
   const auto written = write_private_file(directory, adapter_id_file, *identifier);
   if (!written) return std::unexpected(written.error());

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -17,14 +18,21 @@ inline constexpr std::wstring_view service_name = L"MorvexVPN";
 inline constexpr DWORD service_wait_hint_ms = 15000;
 
 // A status report with the service's fixed fields: its own process, stop and
-// shutdown accepted, no exit code, check point 0, a wait hint of 15 s.
-SERVICE_STATUS service_status(DWORD current_state);
+// shutdown accepted, no exit code, a wait hint of 15 s.
+SERVICE_STATUS service_status(DWORD current_state, DWORD check_point = 0);
 
 // The steps of the service's life, given as calls so that the sequence can
 // run against stand-ins.
 struct ServiceLifecycle {
-  // Makes one status report (SERVICE_START_PENDING, ...); failures ignored.
-  std::function<void(DWORD current_state)> report;
+  // Makes one status report (SERVICE_START_PENDING, ...) with its check
+  // point; failures ignored.
+  std::function<void(DWORD current_state, DWORD check_point)> report;
+  // While storage is prepared and while the stop waits for the lock and tears
+  // the tunnel down (each may take the teardown's 10 s for OpenVPN and 15 s
+  // for WireGuard, and the stop first waits for a running request), the
+  // pending state is reported again at this interval with a growing check
+  // point, so that the service manager sees progress within the wait hint.
+  std::chrono::milliseconds progress_interval{2000};
   std::function<Result<std::unique_ptr<TunnelState>>()> prepare_storage;
   // The accept loop; blocks until the stop. It fails only when it cannot set
   // itself up, before any request is served: a pipe name taken by another

@@ -58,8 +58,8 @@ DWORD WINAPI service_control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
 // threads wherever they stood, possibly holding a lock that code needs.
 // Ending the process skips both; the service has nothing left to write, and
 // the kernel closes every handle (a job with OpenVPN in it included).
-void report_status(DWORD current_state) {
-  SERVICE_STATUS status = service_status(current_state);
+void report_status(DWORD current_state, DWORD check_point) {
+  SERVICE_STATUS status = service_status(current_state, check_point);
   (void)SetServiceStatus(status_handle, &status);
   if (current_state == SERVICE_STOPPED) TerminateProcess(GetCurrentProcess(), 0);
 }
@@ -90,7 +90,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   } catch (...) {
     // Out of memory somewhere in the sequence: end as a stopped service
     // rather than take the process down from inside the manager's call.
-    if (status_handle != nullptr) report_status(SERVICE_STOPPED);
+    if (status_handle != nullptr) report_status(SERVICE_STOPPED, 0);
   }
 }
 
