@@ -57,6 +57,11 @@ enum {
 
 typedef struct morvex_client morvex_client; /* opaque */
 
+/* The structures' layout does not depend on the consumer's packing (/Zp1,
+ * #pragma pack(1)): every member lies at its natural place, as 64-bit Windows
+ * lays them out by default. */
+#pragma pack(push, 8)
+
 /* Text members are UTF-8 and end with a NUL byte. */
 typedef struct morvex_connection {
   int32_t server_id;
@@ -68,7 +73,7 @@ typedef struct morvex_connection {
 typedef struct morvex_status {
   morvex_state state;
   int32_t has_connected_at;             /* 1 when connected_at holds a time */
-  uint64_t connected_at;                /* seconds since 1970 (UTC) */
+  uint64_t connected_at;                /* milliseconds since 1970 (UTC) */
   const morvex_connection* connection;  /* NULL when none */
   const char* platform;
   const char* active_profile;           /* NULL when none */
@@ -101,6 +106,8 @@ typedef struct morvex_profile {
   const char* password;
 } morvex_profile;
 
+#pragma pack(pop)
+
 /* A handle for the service's pipe, or NULL when memory ran out. */
 morvex_client* morvex_client_create(void);
 /* Releases the handle (NULL is ignored). No call on it may still run:
@@ -132,7 +139,9 @@ morvex_error_kind morvex_client_connect(morvex_client* client, const morvex_prof
 
 /* Makes the calls in flight on this handle return at once with
  * MORVEX_ERROR_ABANDONED (for example when the app closes). The service still
- * finishes what it was asked; a connect is not cancelled by this. */
+ * finishes what it was asked; a connect is not cancelled by this. It is for
+ * good: every later call on the handle fails with MORVEX_ERROR_ABANDONED at
+ * once; only morvex_client_destroy remains to be called. */
 void morvex_client_abandon(morvex_client* client);
 
 /* Releases a result or a message of this library (NULL is ignored). */
