@@ -32,19 +32,4 @@ Result<OwnAccounts> named_owner(PSECURITY_DESCRIPTOR descriptor);
 // process's owner. An owner that cannot be read counts as foreign.
 bool owned_by(HANDLE instance, const OwnAccounts& owners);
 
-// Whether two descriptors carry the same access list: both protected from
-// inheritance or both not, and entry by entry the same kind, flags, account
-// and rights, generic rights mapped with `mapping` on both sides (Windows may
-// store an object's generic rights mapped, Wine keeps them as given). A
-// descriptor without an access list, or with a null one, matches none.
-bool same_access_list(PSECURITY_DESCRIPTOR actual, PSECURITY_DESCRIPTOR expected,
-                      const GENERIC_MAPPING& mapping);
-
-// Whether the object behind `instance` carries `expected`'s access list. For a
-// pipe instance that is the pipe's, given by its first instance: an instance
-// added to a pipe that another program created reports that pipe's list. A
-// list that cannot be read counts as another.
-bool carries_access_list(HANDLE instance, PSECURITY_DESCRIPTOR expected,
-                         const GENERIC_MAPPING& mapping);
-
 }  // namespace morvex

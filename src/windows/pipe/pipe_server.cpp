@@ -39,41 +39,54 @@ constexpr std::chrono::milliseconds stop_check_interval{50};
 // once it is gone any program may create the name and catch the app's
 // requests. The loop therefore never closes an instance it holds before it
 // holds another, and a connection that ends while the loop holds none (every
-// instance was taken) hands its instance back instead of closing it.
+// instance was taken) keeps its instance for the loop instead of closing it:
+// a disconnected one to be handed back, one whose disconnect failed (its
+// client may still be connected, so it must never serve again) only until the
+// loop holds an instance again.
 class InstanceKeeper {
  public:
-  // The loop holds an instance again (true), or has handed its only one to a
-  // connection (false). An instance handed back meanwhile comes out of this
-  // call, for the caller to close now that it holds its own.
-  UniqueHandle loop_holds(bool holds) {
+  // The loop holds an instance (true), or has handed its only one to a
+  // connection (false). Instances kept meanwhile are closed once it holds one.
+  void loop_holds(bool holds) {
+    UniqueHandle spare;
+    UniqueHandle stale;
     const std::lock_guard lock(mutex_);
     loop_holds_ = holds;
-    return holds ? std::move(kept_) : UniqueHandle{};
+    if (holds) spare = std::move(kept_), stale = std::move(stale_);
   }
 
   // An instance handed back within `patience`, which the loop then holds.
   UniqueHandle take_back(std::chrono::milliseconds patience) {
+    UniqueHandle stale;
     std::unique_lock lock(mutex_);
     handed_back_.wait_for(lock, patience, [this] { return kept_.valid(); });
-    if (kept_) loop_holds_ = true;
+    if (kept_) loop_holds_ = true, stale = std::move(stale_);
     return std::move(kept_);
   }
 
-  // A connection is done with its disconnected instance: kept for the loop
-  // while the loop runs and holds none, closed otherwise (another instance,
-  // the loop's or the kept one, then keeps the pipe alive).
-  void done_with(UniqueHandle instance) {
+  // A connection is done with its instance: kept for the loop while the loop
+  // runs and holds none, closed otherwise (another instance, the loop's or
+  // the kept one, then keeps the pipe alive).
+  void done_with(UniqueHandle instance, bool disconnected) {
     const std::lock_guard lock(mutex_);
-    if (!running_ || loop_holds_ || kept_) return;
+    if (!running_ || loop_holds_) return;
+    if (!disconnected) {
+      // Replaces (and so closes) an older one: this one keeps the name now.
+      if (!kept_) stale_ = std::move(instance);
+      return;
+    }
+    if (kept_) return;
     kept_ = std::move(instance);
     handed_back_.notify_one();
   }
 
   // The loop has ended: every instance is closed from now on.
-  UniqueHandle loop_ended() {
+  void loop_ended() {
+    UniqueHandle spare;
+    UniqueHandle stale;
     const std::lock_guard lock(mutex_);
     running_ = false;
-    return std::move(kept_);
+    spare = std::move(kept_), stale = std::move(stale_);
   }
 
  private:
@@ -82,6 +95,7 @@ class InstanceKeeper {
   bool running_ = true;
   bool loop_holds_ = false;
   UniqueHandle kept_;
+  UniqueHandle stale_;
 };
 
 // Makes an instance that a client has left (or that a connection handed back,
@@ -103,7 +117,7 @@ void start_connection(UniqueHandle& pipe, bool trusted,
                       const std::shared_ptr<const ConnectionSettings>& settings,
                       const std::shared_ptr<InstanceKeeper>& keeper) {
   const HANDLE instance = pipe.get();
-  (void)keeper->loop_holds(false);
+  keeper->loop_holds(false);
   bool queued = false;
   try {
     queued = run_detached([instance, trusted, settings, keeper] {
@@ -117,9 +131,9 @@ void start_connection(UniqueHandle& pipe, bool trusted,
       // forces its end closed (Microsoft's DisconnectNamedPipe page); closing
       // the server handle alone would leave an instance that a client still
       // holding its end keeps, and sixteen such ends could lock the app out.
-      (void)DisconnectNamedPipe(owned.get());
+      const bool disconnected = DisconnectNamedPipe(owned.get()) != FALSE;
       try {
-        keeper->done_with(std::move(owned));
+        keeper->done_with(std::move(owned), disconnected);
       } catch (...) {
         // The lock failed: the instance is closed.
       }
@@ -130,7 +144,7 @@ void start_connection(UniqueHandle& pipe, bool trusted,
   if (queued) {
     (void)pipe.release();
   } else {
-    (void)keeper->loop_holds(true);
+    keeper->loop_holds(true);
   }
 }
 
@@ -161,25 +175,6 @@ HANDLE create_pipe_instance(const PipeInstanceParameters& p) {
 
 namespace {
 
-// The service's access list as Windows stores it on a pipe, read back from an
-// anonymous pipe made with the same attributes (an anonymous pipe is a pipe
-// of the same file system): a living pipe's list is compared with it, so that
-// however Windows stores the list it gave, the service knows its own. None
-// when that cannot be learnt; the list as built stands in then.
-UniqueLocal<void> stored_descriptor(SECURITY_ATTRIBUTES& attributes) {
-  HANDLE read = nullptr;
-  HANDLE write = nullptr;
-  if (!CreatePipe(&read, &write, &attributes, 0)) return {};
-  const UniqueHandle read_end(read);
-  const UniqueHandle write_end(write);
-  PSECURITY_DESCRIPTOR stored = nullptr;
-  if (GetSecurityInfo(read, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                      nullptr, &stored) != ERROR_SUCCESS) {
-    return {};
-  }
-  return UniqueLocal<void>(stored);
-}
-
 // The accept loop's state: how instances are made, and whether the next one
 // claims the name.
 class AcceptLoop {
@@ -207,41 +202,65 @@ class AcceptLoop {
   }
   AcceptLoop(const AcceptLoop&) = delete;
   AcceptLoop& operator=(const AcceptLoop&) = delete;
-  ~AcceptLoop() { (void)keeper_->loop_ended(); }
+  ~AcceptLoop() { keeper_->loop_ended(); }
 
   void run() {
-    UniqueHandle pipe;
     while (!stopping_()) {
       try {
-        if (!pipe) {
-          pipe = next_instance();
+        if (!listening_) {
+          find_instance();
           continue;
         }
         try {
-          accept_one(pipe, stopping_, *identity_, settings_, keeper_);
+          accept_one(listening_, stopping_, *identity_, settings_, keeper_);
         } catch (...) {
           // Out of memory while admitting this client (its path buffers): it
           // is not trusted and gets no answer, and its instance listens again.
         }
-        if (pipe && !stopping_() && !listen_again(pipe.get(), true)) {
-          pipe = replace(std::move(pipe));
+        if (listening_ && !stopping_() && !listen_again(listening_.get(), true)) {
+          retiring_ = std::move(listening_);
         }
       } catch (...) {
-        // Out of memory while making an instance (its name): after a pause,
-        // the loop goes on rather than stop the service.
-        if (!pipe) pipe = wait_for_handed_back(config_.name_lost_retry);
+        // Out of memory while making an instance (its name): what the loop
+        // holds stays held, and after a pause the loop goes on rather than
+        // stop the service.
+        try {
+          if (!listening_) (void)pause_for_handed_back(config_.name_lost_retry);
+        } catch (...) {
+          // Not even the pause: the next round tries again.
+        }
       }
     }
   }
 
  private:
-  // An instance of the service's own pipe for the loop to listen on, created
-  // anew or handed back by a connection; none once the stop has come.
-  UniqueHandle next_instance() {
+  // The loop listens on `instance`, which the keeper learns; an instance
+  // that was retiring goes now that another keeps the name.
+  void hold(UniqueHandle instance) {
+    listening_ = std::move(instance);
+    retiring_.reset();
+    keeper_->loop_holds(true);
+  }
+
+  // An instance handed back by a connection: the loop listens on it, or keeps
+  // it only for the name when it cannot listen again. Whether it listens.
+  bool adopt(UniqueHandle back) {
+    if (listen_again(back.get(), false)) {
+      hold(std::move(back));
+      return true;
+    }
+    // Closes an older retiring one: this one keeps the name now.
+    retiring_ = std::move(back);
+    return false;
+  }
+
+  // Finds an instance of the service's own pipe to listen on, created anew or
+  // handed back by a connection; returns with none only at the stop.
+  void find_instance() {
     while (!stopping_()) {
       if (auto back = keeper_->take_back(std::chrono::milliseconds{0})) {
-        if (listen_again(back.get(), false)) return back;
-        return replace(std::move(back));
+        if (adopt(std::move(back))) return;
+        continue;
       }
       // Only a claim made while no instance of the service exists can
       // succeed; Windows refuses it (access denied) when the pipe is alive.
@@ -254,63 +273,53 @@ class AcceptLoop {
             carries_access_list(pipe.get(), stored_ ? stored_.get() : descriptor_,
                                 pipe_generic_mapping)) {
           claim_ = false;
-          (void)keeper_->loop_holds(true);
-          return pipe;
+          hold(std::move(pipe));
+          return;
         }
         pipe.reset();
-        if (auto back = name_lost()) return back;
+        if (name_lost()) return;
         continue;
       }
       const DWORD error = GetLastError();
       if (error == ERROR_PIPE_BUSY) {
         // Every instance is held by a connection; the first to end hands its
         // instance back. The busy answer of a further client stays as it was.
-        if (auto back = wait_for_handed_back(config_.busy_retry)) return back;
+        if (pause_for_handed_back(config_.busy_retry)) return;
       } else if (error == ERROR_ACCESS_DENIED && claim_) {
         // The pipe is alive: join it and let its owner and access list decide.
         claim_ = false;
-      } else if (auto back = name_lost()) {
-        return back;
+      } else if (name_lost()) {
+        return;
       }
     }
-    return {};
-  }
-
-  // Another instance for the loop while `old`, which cannot listen again,
-  // still keeps the pipe alive; `old` is closed after.
-  UniqueHandle replace(UniqueHandle old) {
-    auto pipe = next_instance();
-    old.reset();
-    return pipe;
   }
 
   // The name is not the service's pipe, or cannot be had for another reason:
-  // claim it again after a pause.
-  UniqueHandle name_lost() {
+  // claim it again after a pause. Whether the loop listens meanwhile.
+  bool name_lost() {
     claim_ = true;
-    return wait_for_handed_back(config_.name_lost_retry);
+    return pause_for_handed_back(config_.name_lost_retry);
   }
 
   // Waits up to `pause`, looking at the stop flag, for a connection's
-  // instance; a ready one is returned at once.
-  UniqueHandle wait_for_handed_back(std::chrono::milliseconds pause) {
+  // instance to listen on. Whether the loop listens on one.
+  bool pause_for_handed_back(std::chrono::milliseconds pause) {
     const auto until = PipeClock::now() + pause;
     for (;;) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(until - PipeClock::now());
       if (auto back = keeper_->take_back(
               std::clamp(left, std::chrono::milliseconds{0}, stop_check_interval))) {
-        if (listen_again(back.get(), false)) return back;
-        return replace(std::move(back));
+        if (adopt(std::move(back))) return true;
       }
-      if (stopping_() || PipeClock::now() >= until) return {};
+      if (stopping_() || PipeClock::now() >= until) return false;
     }
   }
 
   const PipeServerConfig& config_;
   const std::function<bool()>& stopping_;
   PSECURITY_DESCRIPTOR descriptor_;
-  UniqueLocal<void> stored_;
+  UniqueSecurityDescriptor stored_;
   OwnAccounts owners_;
   std::shared_ptr<const ConnectionSettings> settings_;
   std::shared_ptr<ClientIdentity> identity_;
@@ -318,6 +327,13 @@ class AcceptLoop {
   SECURITY_ATTRIBUTES attributes_{};
   PipeInstanceParameters parameters_;
   bool claim_ = true;
+  // The loop's hold on the pipe, in one place: `listening_` is the instance
+  // it listens on (none once it has handed its last one to a connection),
+  // `retiring_` one that cannot listen again, held only so that the name
+  // stays the service's until the loop holds another. At most one is set,
+  // and the keeper knows the loop holds an instance while either is.
+  UniqueHandle listening_;
+  UniqueHandle retiring_;
 };
 
 Result<void> accept_loop(const PipeServerConfig& config,
