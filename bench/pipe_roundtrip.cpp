@@ -24,9 +24,9 @@
 
 #include "client/framing.hpp"
 #include "client/pipe_transport.hpp"
+#include "win32/service_handle.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/pipe/pipe_io.hpp"
-#include "windows/service_handle.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace {
 

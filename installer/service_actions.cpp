@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "windows/service_handle.hpp"
-#include "windows/unique_handle.hpp"
+#include "win32/service_handle.hpp"
+#include "win32/unique_handle.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "windows/local_memory.hpp"
+#include "win32/local_memory.hpp"
 
 namespace morvex::testing {
 

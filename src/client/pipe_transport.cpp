@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "client/framing.hpp"
-#include "windows/service_handle.hpp"
+#include "win32/service_handle.hpp"
 
 namespace morvex::client {
 namespace {

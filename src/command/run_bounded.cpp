@@ -13,9 +13,9 @@
 #include "command/runner.hpp"
 #include "command/runner_detail.hpp"
 #include "command/runner_text.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/detached_work.hpp"
 #include "windows/service/process_supervision.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 namespace {
@@ -378,7 +378,7 @@ Result<std::string> run_bounded_with(const EngineCommand& command,
   if (!output) return fail(timed_out);
   if (!output->ok) return fail(response_failed);
 
-  if (exit_code != 0) return fail(exit_failure_sentence);
+  if (exit_code != 0) return fail(exit_failure_sentence, FailureKind::program_failed);
   if (output->bytes.size() > max_command_output_bytes) return fail(response_too_large);
   if (!is_valid_utf8(output->bytes)) return fail(response_invalid);
   return std::move(output->bytes);

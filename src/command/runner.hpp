@@ -14,7 +14,8 @@ namespace morvex {
 // Largest standard output a run accepts.
 inline constexpr std::size_t max_command_output_bytes = 131072;
 
-// The runner's sentence for a program that ended with a non-zero exit code.
+// The runner's sentence for a program that ended with a non-zero exit code;
+// such a failure has the kind FailureKind::program_failed.
 inline constexpr const char* exit_failure_sentence =
     "The VPN component could not complete the operation.";
 

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "client/framing.hpp"
-#include "windows/unique_handle.hpp"
+#include "win32/unique_handle.hpp"
 
 namespace morvex::client {
 namespace {

@@ -13,8 +13,8 @@
 #include "../engines/engine_test_support.hpp"
 #include "dispatch/dispatcher.hpp"
 #include "policy/connect_request.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/pipe/security_descriptor.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 namespace {

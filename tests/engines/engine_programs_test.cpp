@@ -9,10 +9,10 @@
 
 #include "command/runner.hpp"
 #include "engines/engine_test_support.hpp"
+#include "win32/service_handle.hpp"
 #include "windows/engine/openvpn_engine.hpp"
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/wireguard_engine.hpp"
-#include "windows/service_handle.hpp"
 
 namespace morvex {
 namespace {

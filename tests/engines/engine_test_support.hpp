@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "command/runner.hpp"
+#include "win32/service_handle.hpp"
 #include "windows/engine/engine_context.hpp"
-#include "windows/service_handle.hpp"
 
 namespace morvex::testing {
 

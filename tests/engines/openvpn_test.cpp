@@ -13,11 +13,11 @@
 
 #include "access_rights.hpp"
 #include "engines/engine_test_support.hpp"
+#include "win32/local_memory.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/engine/openvpn_engine.hpp"
 #include "windows/engine/tunnel_state.hpp"
-#include "windows/local_memory.hpp"
 #include "windows/pipe/security_descriptor.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 namespace {

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "engines/engine_test_support.hpp"
+#include "win32/service_handle.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/engine/command_line_split.hpp"
 #include "windows/engine/private_files.hpp"
 #include "windows/engine/tunnel_state.hpp"
 #include "windows/engine/wireguard_engine.hpp"
-#include "windows/service_handle.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "windows/service_handle.hpp"
+#include "win32/service_handle.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "client/pipe_transport.hpp"
-#include "windows/unique_handle.hpp"
+#include "win32/unique_handle.hpp"
 
 namespace {
 

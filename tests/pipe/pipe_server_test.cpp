@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "pipe/pipe_test_support.hpp"
-#include "windows/local_memory.hpp"
+#include "win32/local_memory.hpp"
 #include "windows/pipe/client_identity.hpp"
 #include "windows/pipe/pipe_owner.hpp"
 #include "windows/pipe/pipe_server.hpp"

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "access_rights.hpp"
-#include "windows/local_memory.hpp"
+#include "win32/local_memory.hpp"
 #include "windows/pipe/portable/frame.hpp"
 
 namespace morvex::testing {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/failure.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/pipe/pipe_server.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex::testing {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "pipe/pipe_test_support.hpp"
-#include "windows/service_handle.hpp"
+#include "win32/service_handle.hpp"
 
 namespace morvex {
 namespace {

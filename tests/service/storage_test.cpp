@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pipe/pipe_test_support.hpp"
-#include "windows/local_memory.hpp"
+#include "win32/local_memory.hpp"
 #include "windows/service/storage.hpp"
 
 namespace morvex {

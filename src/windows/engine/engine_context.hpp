@@ -8,18 +8,9 @@
 
 #include "command/runner.hpp"
 #include "common/failure.hpp"
+#include "windows/engine/openvpn_exit_event.hpp"
 
 namespace morvex {
-
-// The start of the name of OpenVPN's exit event.
-inline constexpr std::wstring_view openvpn_exit_event_prefix = L"Global\\MorvexVPN.OpenVPN.Exit.";
-
-// A name for OpenVPN's exit event, new for every start: `prefix` and 32
-// hexadecimal digits from the system's random number generator. Events need
-// no privilege in the global namespace, so a fixed name could be taken by
-// any local program before the service, and every OpenVPN start would fail.
-// Fails with "Cannot prepare VPN shutdown handling.".
-Result<std::wstring> random_exit_event_name(std::wstring_view prefix);
 
 // What the engines need from their surroundings: the runner for outside
 // programs, where those programs lie, the system clock, and the fixed names

@@ -4,8 +4,8 @@
 
 #include <optional>
 
+#include "win32/unique_handle.hpp"
 #include "windows/engine/portable/program_paths.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 namespace {

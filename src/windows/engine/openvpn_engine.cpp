@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "command/runner_text.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/engine/engine_locations.hpp"
 #include "windows/engine/openvpn_exit_event.hpp"
 #include "windows/engine/portable/engine_text.hpp"
@@ -15,7 +16,6 @@
 #include "windows/engine/portable/tap_adapter_output.hpp"
 #include "windows/engine/private_files.hpp"
 #include "windows/service/process_supervision.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 namespace {
@@ -121,7 +121,7 @@ Result<std::string> adapter_already_there(const Failure& refusal, EngineCommand 
   const auto listed = context.runner.run(command, std::nullopt, left);
   if (!listed) return std::unexpected(refusal);
   if (auto ours = find_tap_adapter(*listed)) return std::move(*ours);
-  if (refusal.message != exit_failure_sentence) return std::unexpected(refusal);
+  if (refusal.kind != FailureKind::program_failed) return std::unexpected(refusal);
   // Another adapter holds the name, or a removed one that Windows still keeps
   // in its registry, or no adapter could be made at all.
   return fail(

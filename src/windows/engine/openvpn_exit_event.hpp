@@ -4,10 +4,20 @@
 #include <string_view>
 
 #include "common/failure.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/pipe/pipe_owner.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
+
+// The start of the name of OpenVPN's exit event.
+inline constexpr std::wstring_view openvpn_exit_event_prefix = L"Global\\MorvexVPN.OpenVPN.Exit.";
+
+// A name for OpenVPN's exit event, new for every start: `prefix` and 32
+// hexadecimal digits from the system's random number generator. Events need
+// no privilege in the global namespace, so a fixed name could be taken by
+// any local program before the service, and every OpenVPN start would fail.
+// Fails with "Cannot prepare VPN shutdown handling.".
+Result<std::wstring> random_exit_event_name(std::wstring_view prefix);
 
 // The access list of OpenVPN's exit event: protected, LocalSystem and
 // Administrators all access, nobody else anything. No owner is named, so the

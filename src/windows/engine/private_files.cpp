@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "win32/unique_handle.hpp"
 #include "windows/engine/portable/engine_text.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 

@@ -9,8 +9,8 @@
 
 #include "common/failure.hpp"
 #include "dispatch/messages.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/engine/engine_context.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 

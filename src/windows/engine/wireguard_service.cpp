@@ -5,10 +5,10 @@
 #include <string>
 #include <thread>
 
+#include "win32/service_handle.hpp"
 #include "windows/engine/command_line_split.hpp"
 #include "windows/engine/portable/tunnel_path.hpp"
 #include "windows/engine/wide_text.hpp"
-#include "windows/service_handle.hpp"
 
 namespace morvex {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "win32/unique_handle.hpp"
 #include "windows/pipe/portable/admission.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 namespace {

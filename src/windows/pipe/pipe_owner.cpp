@@ -2,8 +2,8 @@
 
 #include <aclapi.h>
 
-#include "windows/local_memory.hpp"
-#include "windows/unique_handle.hpp"
+#include "win32/local_memory.hpp"
+#include "win32/unique_handle.hpp"
 
 namespace morvex {
 namespace {

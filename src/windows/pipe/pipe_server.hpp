@@ -10,9 +10,9 @@
 #include <string_view>
 
 #include "common/failure.hpp"
+#include "win32/unique_handle.hpp"
 #include "windows/pipe/client_identity.hpp"
 #include "windows/pipe/pipe_io.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "windows/unique_handle.hpp"
+#include "win32/unique_handle.hpp"
 
 namespace morvex {
 namespace {

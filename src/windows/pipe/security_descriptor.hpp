@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "common/failure.hpp"
-#include "windows/local_memory.hpp"
+#include "win32/local_memory.hpp"
 
 namespace morvex {
 

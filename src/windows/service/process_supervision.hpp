@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "common/failure.hpp"
-#include "windows/unique_handle.hpp"
+#include "win32/unique_handle.hpp"
 
 namespace morvex {
 

@@ -4,9 +4,9 @@
 
 #include <string>
 
+#include "win32/unique_handle.hpp"
 #include "windows/pipe/client_identity.hpp"
 #include "windows/pipe/security_descriptor.hpp"
-#include "windows/unique_handle.hpp"
 
 namespace morvex {
 namespace {
