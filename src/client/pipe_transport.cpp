@@ -18,6 +18,7 @@
 
 #include "client/framing.hpp"
 #include "win32/service_handle.hpp"
+#include "win32/unique_handle.hpp"
 
 namespace morvex::client {
 namespace {
@@ -90,12 +91,6 @@ Outcome<Handle> open_pipe(const PipeOptions& options, Clock::time_point deadline
 // running; nothing otherwise. Asks with the least access there is, which
 // every signed-in user has.
 std::optional<DWORD> running_service_process(const std::wstring& service) {
-  // One query at a time in a process: Wine's service manager client is not
-  // safe for calls from several threads at once (seen failing an open with
-  // ERROR_INVALID_HANDLE and corrupting the heap), and an app's calls run
-  // side by side. The query takes a few milliseconds.
-  static std::mutex one_query;
-  const std::lock_guard lock(one_query);
   const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return std::nullopt;
   const UniqueServiceHandle handle(
@@ -109,6 +104,44 @@ std::optional<DWORD> running_service_process(const std::wstring& service) {
     return std::nullopt;
   }
   return status.dwProcessId;
+}
+
+bool still_running(HANDLE process) {
+  DWORD code = 0;
+  return GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+}
+
+// Whether `server` is the process of `service`, running. The answer is
+// remembered with a handle to that process, which keeps its number from
+// passing to any other process for as long as it is open, so that later
+// calls need not ask the service manager again (a round trip to it costs ten
+// times the request itself) until the process has ended. One check at a time
+// in a process: Wine's service manager client is not safe for calls from
+// several threads at once (seen failing an open with ERROR_INVALID_HANDLE
+// and corrupting the heap), and an app's calls run side by side.
+bool served_by_service(const std::wstring& service, DWORD server) {
+  static std::mutex one_check;
+  static std::wstring known_service;
+  static DWORD known_id = 0;
+  static UniqueHandle known_process;
+  const std::lock_guard lock(one_check);
+  if (known_process && known_id == server && known_service == service &&
+      still_running(known_process.get())) {
+    return true;
+  }
+  known_process.reset();
+  const auto reported = running_service_process(service);
+  if (!reported || *reported != server) return false;
+  // The number is pinned once the process is open; the service manager must
+  // still report it then, or the process opened may be another that took the
+  // number meanwhile. Without the right to open it, every call asks anew.
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server));
+  if (process && still_running(process.get()) && running_service_process(service) == server) {
+    known_service = service;
+    known_id = server;
+    known_process = std::move(process);
+  }
+  return true;
 }
 
 // Whether LocalSystem owns the opened pipe. A program can give the pipe it
@@ -140,10 +173,9 @@ Outcome<void> check_server(HANDLE pipe, const PipeOptions& options) {
   if (!owned_by_local_system(pipe)) return failure(ErrorKind::impostor);
   ULONG server = 0;
   if (!GetNamedPipeServerProcessId(pipe, &server)) return failure(ErrorKind::impostor);
-  const auto expected = options.server_process_id != 0
-                            ? std::optional<DWORD>(options.server_process_id)
-                            : running_service_process(options.service);
-  if (!expected || *expected != server) return failure(ErrorKind::impostor);
+  const bool served = options.server_process_id != 0 ? options.server_process_id == server
+                                                     : served_by_service(options.service, server);
+  if (!served) return failure(ErrorKind::impostor);
   return {};
 }
 
