@@ -6,6 +6,8 @@
 //                                           outside the installation while its
 //                                           own deadline clients wait
 //   hostile_clients untrusted               the stranger's table only
+//   hostile_clients flood THREADS SECONDS   a stranger's threads holding and
+//                                           reopening connections
 // Prints one line per case and a closing "N passed, N failed" line; the exit
 // status is the number of failed cases (0 when all passed).
 //
@@ -233,6 +235,16 @@ class Client {
       if (read > 0) return false;
       if (Clock::now() >= deadline) return false;
       Sleep(10);
+    }
+  }
+
+  // Keeps the connection, reading nothing, until the server drops it.
+  void hold_until_dropped(std::chrono::milliseconds patience) {
+    const auto deadline = Clock::now() + patience;
+    DWORD available = 0;
+    while (PeekNamedPipe(handle_, nullptr, 0, nullptr, &available, nullptr) &&
+           Clock::now() < deadline) {
+      Sleep(20);
     }
   }
 
@@ -707,14 +719,16 @@ std::vector<std::thread> start_deadline_cases() {
 
 // ---------------------------------------------------------------- stranger
 
-int run_stranger(const std::wstring& program) {
+// Starts the copy outside the installation with `arguments`; gives its exit
+// status once it has ended (within 300 s), or -1.
+int run_stranger(const std::wstring& program, const std::wstring& arguments = L"untrusted") {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  std::wstring command = L"\"" + program + L"\" untrusted";
+  std::wstring command = L"\"" + program + L"\" " + arguments;
   PROCESS_INFORMATION process{};
   std::fflush(stdout);
   if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
@@ -744,6 +758,46 @@ void stranger_calls() {
   app::check_call("stranger: valid connect", client.connect(openvpn), refused);
 }
 
+// A stranger's threads that open the pipe, send a request and hold their end
+// until the service drops them, then open again at once, for `seconds`.
+int flood(int threads, int seconds) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  std::vector<std::thread> holders;
+  for (int i = 0; i < threads; ++i) {
+    holders.emplace_back([end] {
+      while (Clock::now() < end) {
+        Client client(1s);
+        if (client.open() && client.send(frame(R"({"action":"status"})"))) {
+          client.hold_until_dropped(30s);
+        }
+      }
+    });
+  }
+  for (auto& holder : holders) holder.join();
+  return 0;
+}
+
+// The app's status calls, each with a 10 s deadline, while 64 threads of a
+// stranger hold and reopen connections for 20 s: every call is answered.
+void status_during_a_flood(const std::wstring& stranger) {
+  std::thread flooding([&] { run_stranger(stranger, L"flood 64 20"); });
+  Sleep(1000);
+  const auto client = app::client();
+  const auto end = Clock::now() + 18s;
+  int calls = 0, answered = 0;
+  double slowest = 0;
+  while (Clock::now() < end) {
+    const auto start = Clock::now();
+    answered += client.status(10s) == app::idle ? 1 : 0;
+    ++calls;
+    slowest = std::max(slowest, std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  flooding.join();
+  tally.report("status calls while 64 strangers hold and reopen connections", answered == calls,
+               std::to_string(answered) + " of " + std::to_string(calls) + " answered, slowest " +
+                   std::to_string(slowest) + " s");
+}
+
 std::vector<Case> stranger_cases() {
   return {
       {"stranger: zero length", le32(0), replies(refusal)},
@@ -765,6 +819,7 @@ int finish() {
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring role = argc >= 2 ? argv[1] : L"";
+  if (role == L"flood" && argc == 4) return flood(_wtoi(argv[2]), _wtoi(argv[3]));
   if (role == L"untrusted" && argc == 2) {
     stranger_calls();
     run_table(stranger_cases());
@@ -799,6 +854,7 @@ int wmain(int argc, wchar_t** argv) {
   app::check_call("disconnect", client.disconnect(), app::idle);
 
   for (auto& thread : deadline_threads) thread.join();
+  status_during_a_flood(argv[2]);
   app::check_call("after the whole barrage the service answers a status request", client.status(),
                   app::idle);
   return finish();

@@ -80,6 +80,9 @@ class InstanceKeeper {
     handed_back_.notify_one();
   }
 
+  // Connections of clients that are not the app, in flight.
+  std::atomic<int> untrusted{0};
+
   // The loop has ended: every instance is closed from now on.
   void loop_ended() {
     UniqueHandle spare;
@@ -118,9 +121,13 @@ void start_connection(UniqueHandle& pipe, bool trusted,
                       const std::shared_ptr<InstanceKeeper>& keeper) {
   const HANDLE instance = pipe.get();
   keeper->loop_holds(false);
+  if (!trusted) ++keeper->untrusted;
   bool queued = false;
   try {
     queued = run_detached([instance, trusted, settings, keeper] {
+      // Counted out however the work ends.
+      const std::unique_ptr<InstanceKeeper, void (*)(InstanceKeeper*)> counted(
+          trusted ? nullptr : keeper.get(), [](InstanceKeeper* k) { --k->untrusted; });
       UniqueHandle owned(instance);
       try {
         (void)serve_connection(owned.get(), trusted, *settings);
@@ -144,14 +151,16 @@ void start_connection(UniqueHandle& pipe, bool trusted,
   if (queued) {
     (void)pipe.release();
   } else {
+    if (!trusted) --keeper->untrusted;
     keeper->loop_holds(true);
   }
 }
 
 // The loop's work for one client, from waiting for it to handing the
 // connection over. An instance that is not handed over (the client went away
-// before ConnectNamedPipe completed, is refused, or its mode cannot be
-// changed; the stop) stays in `pipe` for the loop.
+// before ConnectNamedPipe completed, is refused, is a stranger beyond the
+// limit, or its mode cannot be changed; the stop) stays in `pipe` for the
+// loop.
 void accept_one(UniqueHandle& pipe, const std::function<bool()>& service_stopping,
                 ClientIdentity& identity, const std::shared_ptr<const ConnectionSettings>& settings,
                 const std::shared_ptr<InstanceKeeper>& keeper) {
@@ -161,6 +170,9 @@ void accept_one(UniqueHandle& pipe, const std::function<bool()>& service_stoppin
   DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
   if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) return;
   const bool trusted = decide_trust(identity, pipe.get());
+  // Beyond the limit a stranger's instance stays with the loop, which
+  // disconnects it at once.
+  if (!trusted && keeper->untrusted.load() >= max_untrusted_connections) return;
   start_connection(pipe, trusted, settings, keeper);
 }
 

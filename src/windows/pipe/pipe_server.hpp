@@ -49,6 +49,11 @@ inline constexpr DWORD pipe_default_timeout_ms = 5000;
 // read the refusal, short enough that a program cannot keep instances from
 // the app for long.
 inline constexpr std::chrono::milliseconds pipe_untrusted_timeout{5000};
+// At most this many connections of clients that are not the app at once: a
+// further one is disconnected right after its check, before anything is
+// read, so that other programs can never hold every instance and keep the
+// app out (at least 16 - 12 instances stay free for it).
+inline constexpr int max_untrusted_connections = 12;
 // How the service opens its own pipe as a client: the server end may learn
 // who connected but may not act as LocalSystem.
 inline constexpr DWORD service_pipe_open_flags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
