@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
-// After windows.h, which it needs.
-#include <sddl.h>
 
 #include <chrono>
 #include <functional>
@@ -14,6 +12,7 @@
 
 #include "client/framing.hpp"
 #include "win32/unique_handle.hpp"
+#include "windows/pipe/security_descriptor.hpp"
 
 namespace morvex::client {
 namespace {
@@ -38,30 +37,18 @@ std::string read_some(HANDLE pipe, std::size_t count) {
   return bytes;
 }
 
-// A pipe descriptor naming `owner`, as the service's names LocalSystem (Wine
-// lets any process name any owner).
-struct OwnedBy {
-  explicit OwnedBy(const wchar_t* owner) {
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        (L"O:" + std::wstring(owner) + L"D:(A;;GA;;;WD)").c_str(), SDDL_REVISION_1, &descriptor,
-        nullptr);
-    attributes.lpSecurityDescriptor = descriptor;
-  }
-  ~OwnedBy() { LocalFree(descriptor); }
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
-};
-
 // One instance of `name`, owned by `owner`, served on a thread by
 // `behaviour` once a client connects and closed when `behaviour` returns.
 class OneShotServer {
  public:
   OneShotServer(const std::wstring& name, std::function<void(HANDLE)> behaviour,
                 const wchar_t* owner = L"SY")
-      : owner_(owner),
+      // Wine lets any process name any owner.
+      : owner_(*security_descriptor_from_sddl(std::wstring(L"O:") + owner + L"D:(A;;GA;;;WD)")),
+        attributes_{sizeof(attributes_), owner_.get(), FALSE},
         pipe_(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 131076, 131076,
-                               0, &owner_.attributes)) {
+                               0, &attributes_)) {
     thread_ = std::thread([this, behaviour] {
       if (ConnectNamedPipe(pipe_.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
         behaviour(pipe_.get());
@@ -72,7 +59,8 @@ class OneShotServer {
   ~OneShotServer() { thread_.join(); }
 
  private:
-  OwnedBy owner_;
+  UniqueSecurityDescriptor owner_;
+  SECURITY_ATTRIBUTES attributes_;
   UniqueHandle pipe_;
   std::thread thread_;
 };

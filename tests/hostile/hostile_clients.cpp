@@ -6,8 +6,7 @@
 //                                           outside the installation while its
 //                                           own deadline clients wait
 //   hostile_clients untrusted               the stranger's table only
-//   hostile_clients flood THREADS SECONDS   a stranger's threads holding and
-//                                           reopening connections
+//   hostile_clients flood                   a stranger holding connections
 // Prints one line per case and a closing "N passed, N failed" line; the exit
 // status is the number of failed cases (0 when all passed).
 //
@@ -241,11 +240,8 @@ class Client {
   // Keeps the connection, reading nothing, until the server drops it.
   void hold_until_dropped(std::chrono::milliseconds patience) {
     const auto deadline = Clock::now() + patience;
-    DWORD available = 0;
-    while (PeekNamedPipe(handle_, nullptr, 0, nullptr, &available, nullptr) &&
-           Clock::now() < deadline) {
+    while (PeekNamedPipe(handle_, nullptr, 0, nullptr, nullptr, nullptr) && Clock::now() < deadline)
       Sleep(20);
-    }
   }
 
  private:
@@ -758,38 +754,33 @@ void stranger_calls() {
   app::check_call("stranger: valid connect", client.connect(openvpn), refused);
 }
 
-// A stranger's threads that open the pipe, send a request and hold their end
-// until the service drops them, then open again at once, for `seconds`.
-int flood(int threads, int seconds) {
-  const auto end = Clock::now() + std::chrono::seconds(seconds);
-  std::vector<std::thread> holders;
-  for (int i = 0; i < threads; ++i) {
+// A stranger's 64 threads, each sending a request and holding its end until
+// the service drops it, then opening again at once, for 20 s.
+int flood() {
+  const auto end = Clock::now() + 20s;
+  std::vector<std::jthread> holders;
+  for (int i = 0; i < 64; ++i) {
     holders.emplace_back([end] {
       while (Clock::now() < end) {
         Client client(1s);
-        if (client.open() && client.send(frame(R"({"action":"status"})"))) {
-          client.hold_until_dropped(30s);
-        }
+        if (client.open() && client.send(frame("{}"))) client.hold_until_dropped(30s);
       }
     });
   }
-  for (auto& holder : holders) holder.join();
   return 0;
 }
 
 // The app's status calls, each with a 10 s deadline, while 64 threads of a
 // stranger hold and reopen connections for 20 s: every call is answered.
 void status_during_a_flood(const std::wstring& stranger) {
-  std::thread flooding([&] { run_stranger(stranger, L"flood 64 20"); });
+  std::thread flooding([&] { run_stranger(stranger, L"flood"); });
   Sleep(1000);
   const auto client = app::client();
-  const auto end = Clock::now() + 18s;
   int calls = 0, answered = 0;
   double slowest = 0;
-  while (Clock::now() < end) {
+  for (const auto end = Clock::now() + 18s; Clock::now() < end; ++calls) {
     const auto start = Clock::now();
     answered += client.status(10s) == app::idle ? 1 : 0;
-    ++calls;
     slowest = std::max(slowest, std::chrono::duration<double>(Clock::now() - start).count());
   }
   flooding.join();
@@ -819,7 +810,7 @@ int finish() {
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring role = argc >= 2 ? argv[1] : L"";
-  if (role == L"flood" && argc == 4) return flood(_wtoi(argv[2]), _wtoi(argv[3]));
+  if (role == L"flood" && argc == 2) return flood();
   if (role == L"untrusted" && argc == 2) {
     stranger_calls();
     run_table(stranger_cases());

@@ -94,9 +94,7 @@ TEST(SanitizeOpenvpnProfile, TrimsUnicodeWhiteSpaceAroundEveryLine) {
 TEST(SanitizeOpenvpnProfile, CapsTheExitNotificationAtThreeSeconds) {
   const std::pair<std::string, std::string> cases[] = {
       {"explicit-exit-notify 10", "explicit-exit-notify 3"},
-      {"explicit-exit-notify\t+4", "explicit-exit-notify 3"},
       {"explicit-exit-notify 99999999999", "explicit-exit-notify 3"},
-      {"explicit-exit-notify 3", "explicit-exit-notify 3"},
       {"explicit-exit-notify", "explicit-exit-notify"},  // one second
   };
   for (const auto& [line, written] : cases) {

@@ -1,22 +1,20 @@
 // Simulated WireGuard manager, for tests only, as WireGuard/wireguard-windows
 // shows it at main (manager/install.go, tunnel/service.go; a refusal exits 1:
 // main.go).
-//   /installtunnelservice PATH   InstallTunnel: installs "WireGuardTunnel$<file
-//                                name without .conf>" to start with Windows, its
-//                                command line carrying PATH, starts it and exits 0
-//                                at once; refuses a service of that name that is
-//                                not stopped, deletes a stopped one and waits as
-//                                long as it is marked for deletion
-//   /uninstalltunnelservice NAME UninstallTunnel: asks the service to stop,
-//                                ignores a refusal, deletes it and exits 0 at
-//                                once, appending "uninstall: stop taken" (or
-//                                "refused") to "wireguard-runs.txt"
-//   /tunnelservice PATH          tunnelService.Execute: start-pending taking no
-//                                stop for "tunnel_start_ms" (0), then running;
-//                                once stopped, stop-pending for "tunnel_stop_ms"
-// Windows keeps a deleted service that runs, or that any handle holds, until
-// it stops (Microsoft, DeleteService); Wine drops it once no handle is open,
-// so the tunnel service holds a handle to itself while it runs.
+//   /installtunnelservice PATH   InstallTunnel: installs "WireGuardTunnel$<name>"
+//                                to start with Windows, its command line holding
+//                                PATH, starts it and exits 0 at once; refuses one
+//                                that is not stopped, deletes a stopped one and
+//                                waits while it is marked for deletion
+//   /uninstalltunnelservice NAME UninstallTunnel: asks it to stop, ignores a
+//                                refusal ("uninstall: stop taken" or "refused" in
+//                                "wireguard-runs.txt"), deletes it, exits 0 at once
+//   /tunnelservice PATH          Execute: start-pending taking no stop for
+//                                "tunnel_start_ms", running, then stop-pending for
+//                                "tunnel_stop_ms" (both 0)
+// Windows keeps a deleted service while it runs or any handle holds it
+// (Microsoft, DeleteService); Wine drops it once no handle is open, so the
+// tunnel service holds a handle to itself.
 // Scenario keys: install = ok | fail | slow (sleeps 30 s); uninstall = ok | fail.
 #include <windows.h>
 
@@ -70,8 +68,7 @@ int install(const std::wstring& path) {
   return result;
 }
 
-// Waits, without a bound as the manager does, until the deleted service has
-// left the manager's database.
+// Waits, without a bound as the manager does, until the deleted service is gone.
 bool wait_until_gone(SC_HANDLE manager, const std::wstring& name) {
   while (true) {
     SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS);
