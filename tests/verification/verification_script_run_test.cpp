@@ -227,11 +227,6 @@ constexpr std::optional<std::string_view> refused = std::nullopt;
 const Scenario scenarios[] = {
     {"WireGuardProtected", "MorvexVPN", wireguard_profile, verified},
     {"OpenVpnProtected", "MorvexOpenVPN", openvpn_profile, verified},
-    {"EveryCmdletWarns", "MorvexVPN", wireguard_profile, verified,
-     [](json& m) {
-       m["warnings"] = {"Get-NetAdapter", "Get-DnsClientServerAddress", "Get-DnsClientNrptPolicy",
-                        "Find-NetRoute"};
-     }},
     {"ServerDnsWithAnEmptyList", "MorvexOpenVPN", openvpn_server_dns_profile, verified,
      [](json& m) {
        m["dnsServers"][0]["ServerAddresses"] = {"10.8.0.1"};

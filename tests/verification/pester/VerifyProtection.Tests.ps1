@@ -1,8 +1,8 @@
 # Pester 5 tests for the protection verification script, with the network
 # cmdlets mocked. The same file runs under Windows PowerShell 5.1 and under
-# PowerShell 7; where the network modules do not exist (PowerShell on Linux),
-# stand-in modules of their names with the parameters the script uses are
-# made first, so that their cmdlets can be mocked. run_suite.ps1 runs it once per language mode. On Windows:
+# PowerShell 7; where the network cmdlets do not exist (PowerShell on Linux),
+# stand-ins with the parameters the script uses are defined first, so that
+# they can be mocked. run_suite.ps1 runs it once per language mode. On Windows:
 #   Invoke-Pester -Path tests\verification\pester -Output Detailed
 param([string]$LanguageMode = 'FullLanguage')
 
@@ -66,10 +66,8 @@ BeforeAll {
     Mock Find-NetRoute { New-RoutePair 12 '10.64.0.2' }
   }
 
-  # The machine that the service's runs below see, through the simulated
-  # network modules: MorvexVPN up at interface 12 with the two servers and
-  # every checked address routed through it, MorvexOpenVPN down, and every
-  # cmdlet writing a warning, as real ones can.
+  # The machine of the service's runs below: MorvexVPN up and routing all,
+  # MorvexOpenVPN down, every cmdlet warning, as real ones can.
   $vpnRoute = @(@{ InterfaceIndex = 12; IPAddress = '10.64.0.2' }, @{ InterfaceIndex = 12; DestinationPrefix = '0.0.0.0/0' })
   $simulatedNetwork = @{
     adapters   = @(@{ Name = 'MorvexVPN'; Status = 'Up'; ifIndex = 12 }, @{ Name = 'MorvexOpenVPN'; Status = 'Disconnected'; ifIndex = 13 })
@@ -81,9 +79,8 @@ BeforeAll {
 
   # Starts the PowerShell that runs this suite (powershell.exe, pwsh, or pwsh
   # inside the dotnet host) as the service starts it, with -Command, in a
-  # constrained session for ConstrainedLanguage, on the machine above.
-  # PowerShell 7 colours error text unless NO_COLOR is set; Windows
-  # PowerShell 5.1 never does.
+  # constrained session for ConstrainedLanguage. PowerShell 7 colours error
+  # text unless NO_COLOR is set; Windows PowerShell 5.1 never does.
   function Invoke-PowerShellCommand([string]$Command, [string]$InputText) {
     $executable = (Get-Process -Id $PID).Path
     $arguments = '-NoLogo -NoProfile -NonInteractive -Command "' + $Command + '"'

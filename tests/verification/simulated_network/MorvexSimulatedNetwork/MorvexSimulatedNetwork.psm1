@@ -1,8 +1,6 @@
-# The simulated machine behind the stand-in network modules NetAdapter,
-# DnsClient and NetTCPIP, which have the names of Windows' own modules so
-# that the verification script's module-qualified calls (NetAdapter\Get-NetAdapter)
-# reach them and it runs unmodified on a machine without those modules. Each
-# of them is a manifest that nests this module and exports its own cmdlets. The simulated machine is
+# Simulated Windows network cmdlets, so that the verification script runs
+# unmodified on a machine without the NetAdapter, DnsClient and NetTCPIP
+# modules (manifests of those names nest this one). The simulated machine is
 # the JSON document in the environment variable MORVEX_SIMULATED_NETWORK:
 #   adapters        [{ Name, Status, ifIndex }]
 #   dnsServers      [{ InterfaceIndex, AddressFamily, ServerAddresses }]
@@ -15,7 +13,8 @@
 #   warnings        [names of the cmdlets that write a warning on each call]
 #                   (optional)
 # The JSON is turned into objects of the shapes that Windows gives (property
-# types, arrays, errors); each cmdlet says which documentation it follows.
+# types, arrays, errors); each cmdlet below says which documentation it
+# follows.
 
 Set-StrictMode -Version Latest
 
@@ -47,12 +46,8 @@ function Write-NotFound($Cmdlet, [string]$Message, [string]$ErrorId, $Target) {
   $Cmdlet.WriteError($record)
 }
 
-# Real cmdlets warn on some machines (a deprecated adapter, stale data). A
-# cmdlet named in the document's warnings writes one through its own command
-# runtime, so -WarningAction and $WarningPreference (as the caller's session
-# sees it) decide what becomes of it, as Microsoft's about_CommonParameters
-# and about_Preference_Variables describe; where the host prints it, it goes
-# to standard output beside the cmdlet's objects.
+# A warning through the cmdlet's own runtime, which -WarningAction and
+# $WarningPreference govern (Microsoft, about_Preference_Variables).
 function Write-SimulatedWarning($Cmdlet) {
   $name = $Cmdlet.MyInvocation.MyCommand.Name
   if (@(Get-OptionalMember (Get-SimulatedNetwork) 'warnings') -contains $name) {
