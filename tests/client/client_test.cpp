@@ -94,8 +94,7 @@ TEST(Client, OneRequestInFlightBesidesACancelAndAbandonEndsThemAll) {
   const Profile profile{7, "Oslo", "wireguard", "[Interface]", "quad9", "", "u", "p"};
   auto connect = std::async(std::launch::async, [&] { return client.connect(profile); });
   service.wait_for_requests(1);
-  // Two calls wait for the turn, one for the other's status answer; the
-  // disconnect cancels the connect before it waits.
+  // The disconnect cancels the connect, then waits; status calls wait too.
   auto disconnect = std::async(std::launch::async, [&] { return copy.disconnect(); });
   service.wait_for_requests(2);
   EXPECT_EQ(service.requests[1], R"({"action":"cancel"})");

@@ -284,8 +284,7 @@ TEST(OpenvpnEngine, ReadinessFollowsTheProcessAndItsLog) {
     OpenvpnSetup setup("", false);
     write_file(setup.storage / L"openvpn.log", "Initialization Sequence Completed\n");
     EXPECT_EQ(openvpn_readiness(setup.state).state, EngineReadiness::stopped);
-    // With a running process (this one) the log decides, whatever else it
-    // holds: a server's message in Latin-1 before the completion line.
+    // With a running process (this one) the log decides, Latin-1 and all.
     setup.state.openvpn_process = running_process();
     write_file(setup.storage / L"openvpn.log",
                "AUTH: Received control message: 'Bienvenue \xE0 bord'\n"

@@ -715,8 +715,7 @@ std::vector<std::thread> start_deadline_cases() {
 
 // ---------------------------------------------------------------- stranger
 
-// Starts the copy outside the installation with `arguments`; gives its exit
-// status once it has ended (within 300 s), or -1.
+// The copy outside the installation, run with `arguments`: its exit status.
 int run_stranger(const std::wstring& program, const std::wstring& arguments = L"untrusted") {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);

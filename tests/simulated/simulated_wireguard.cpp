@@ -109,7 +109,6 @@ void report(DWORD state, DWORD accepted) {
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
   status.dwControlsAccepted = accepted;
-  status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 3000;
   SetServiceStatus(status_handle, &status);
 }
 
@@ -126,10 +125,8 @@ void WINAPI service_main(DWORD, wchar_t**) {
   if (status_handle == nullptr) return;
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE self = OpenServiceW(manager, service_name.c_str(), SERVICE_QUERY_STATUS);
-  const auto scenario = simulated::read_scenario();
   report(SERVICE_START_PENDING, 0);
-  Sleep(std::stoul(simulated::setting(scenario, "tunnel_start_ms", "0")));
-  report(SERVICE_START_PENDING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
+  Sleep(std::stoul(simulated::setting(simulated::read_scenario(), "tunnel_start_ms", "0")));
   report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
   WaitForSingleObject(stop_event, INFINITE);
   Sleep(std::stoul(simulated::setting(simulated::read_scenario(), "tunnel_stop_ms", "0")));
