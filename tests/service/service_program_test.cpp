@@ -149,6 +149,8 @@ TEST_F(ServiceProgramTest, StartsServesAndStops) {
   const SERVICE_STATUS stopped = status();
   EXPECT_EQ(stopped.dwWin32ExitCode, 0u);
   EXPECT_EQ(stopped.dwServiceSpecificExitCode, 0u);
+  // The process ends right after it reports stopped, and the pipe with it.
+  for (int i = 0; i < 100 && pipe_exists(); ++i) Sleep(20);
   EXPECT_FALSE(pipe_exists());
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "win32/service_handle.hpp"
+#include "win32/service_manager_lock.hpp"
 #include "windows/engine/command_line_split.hpp"
 #include "windows/engine/portable/tunnel_path.hpp"
 #include "windows/engine/wide_text.hpp"
@@ -81,16 +82,22 @@ Result<TunnelServiceLook> look_at_tunnel_service(SC_HANDLE manager, const std::w
   }
 }
 
+// One look, with the manager opened for it alone, under the lock.
+Result<TunnelServiceLook> look_once(const std::wstring& name) {
+  const std::lock_guard lock(service_manager_calls());
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return fail("Cannot contact Windows Services.");
+  return look_at_tunnel_service(manager.get(), name);
+}
+
 // Looks at the tunnel service every poll interval until `done` accepts a
 // look or the deadline passes.
 Result<void> await_tunnel_service(const EngineContext& context,
                                   std::chrono::steady_clock::time_point deadline,
                                   const std::function<bool(const TunnelServiceLook&)>& done) {
-  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return fail("Cannot contact Windows Services.");
   const std::wstring name = service_name(context);
   while (true) {
-    const auto look = look_at_tunnel_service(manager.get(), name);
+    const auto look = look_once(name);
     if (!look) return std::unexpected(look.error());
     if (done(*look)) return {};
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -104,6 +111,7 @@ Result<void> await_tunnel_service(const EngineContext& context,
 
 Result<FoundTunnelService> find_tunnel_service(const TunnelState& state,
                                                const EngineContext& context, bool with_state) {
+  const std::lock_guard lock(service_manager_calls());
   const auto opened = open_tunnel_service(
       state, context, SERVICE_QUERY_CONFIG | (with_state ? SERVICE_QUERY_STATUS : 0));
   if (!opened) return std::unexpected(opened.error());
@@ -120,6 +128,7 @@ Result<FoundTunnelService> find_tunnel_service(const TunnelState& state,
 
 Result<void> make_tunnel_service_demand_start(const TunnelState& state,
                                               const EngineContext& context) {
+  const std::lock_guard lock(service_manager_calls());
   const auto opened =
       open_tunnel_service(state, context, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG);
   if (!opened || opened->owner != TunnelServiceOwner::ours ||

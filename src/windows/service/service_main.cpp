@@ -9,6 +9,7 @@
 #include "dispatch/connect_engine.hpp"
 #include "dispatch/dispatcher.hpp"
 #include "policy/connect_request.hpp"
+#include "win32/service_manager_lock.hpp"
 #include "windows/engine/engine_checks.hpp"
 #include "windows/engine/engine_context.hpp"
 #include "windows/engine/engine_locations.hpp"
@@ -60,7 +61,10 @@ DWORD WINAPI service_control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
 // the kernel closes every handle (a job with OpenVPN in it included).
 void report_status(DWORD current_state, DWORD check_point) {
   SERVICE_STATUS status = service_status(current_state, check_point);
-  (void)SetServiceStatus(status_handle, &status);
+  {
+    const std::lock_guard lock(service_manager_calls());
+    (void)SetServiceStatus(status_handle, &status);
+  }
   if (current_state == SERVICE_STOPPED) TerminateProcess(GetCurrentProcess(), 0);
 }
 
