@@ -65,9 +65,14 @@ struct TunnelServiceLook {
   SERVICE_STATUS status{};
 };
 
-Result<TunnelServiceLook> look_at_tunnel_service(SC_HANDLE manager, const std::wstring& name) {
+// One look, with the manager opened for it alone, under the lock.
+Result<TunnelServiceLook> look_once(const std::wstring& name) {
   using Kind = TunnelServiceLook::Kind;
-  const UniqueServiceHandle service(OpenServiceW(manager, name.c_str(), SERVICE_QUERY_STATUS));
+  const std::lock_guard lock(service_manager_calls());
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return fail("Cannot contact Windows Services.");
+  const UniqueServiceHandle service(
+      OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
   TunnelServiceLook look;
   if (service && QueryServiceStatus(service.get(), &look.status)) {
     look.kind = Kind::present;
@@ -80,14 +85,6 @@ Result<TunnelServiceLook> look_at_tunnel_service(SC_HANDLE manager, const std::w
     case ERROR_SERVICE_MARKED_FOR_DELETE: return TunnelServiceLook{Kind::marked_for_deletion, {}};
     default: return fail("Cannot inspect the WireGuard service.");
   }
-}
-
-// One look, with the manager opened for it alone, under the lock.
-Result<TunnelServiceLook> look_once(const std::wstring& name) {
-  const std::lock_guard lock(service_manager_calls());
-  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return fail("Cannot contact Windows Services.");
-  return look_at_tunnel_service(manager.get(), name);
 }
 
 // Looks at the tunnel service every poll interval until `done` accepts a
